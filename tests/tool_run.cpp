@@ -1,0 +1,146 @@
+#include "tool_run.hpp"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+const char *const vormek_binary = VORMEK_BINARY;
+const char *const fakeproc_binary = FAKEPROC_BINARY;
+
+const knob_value expected_knobs[10] = {
+    {"trace_all_cpus", "1"},       {"trace_enabled", "1"},       {"trace_freerunning", "0"},
+    {"trace_print_at_crash", "0"}, {"trace_user_triggered", "1"}, {"trace_verbose", "0"},
+    {"preempt_max_latency", "0"},  {"preempt_thresh", "0"},       {"wakeup_timing", "0"},
+    {"mcount_enabled", "1"},
+};
+
+const char *const untouched_knob = "7\n";
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string &path, const std::string &content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+static std::string knob_path(const fake_proc &proc, const std::string &knob) {
+    return proc.root + "/proc/sys/kernel/" + knob;
+}
+
+fake_proc make_fake_proc(const std::string &report) {
+    char base[] = "/tmp/vormek-test.XXXXXX";
+    fake_proc proc{mkdtemp(base)};
+    // Other users must reach the folder: the set-user-ID scenario runs there.
+    chmod(proc.root.c_str(), 0755);
+    std::filesystem::create_directories(proc.root + "/proc/sys/kernel");
+    for (const knob_value &knob : expected_knobs) {
+        write_knob(proc, knob.knob, untouched_knob);
+    }
+    write_file(proc.root + "/proc/latency_trace", report);
+    return proc;
+}
+
+void remove_fake_proc(const fake_proc &proc) {
+    std::error_code ignored;
+    std::filesystem::remove_all(proc.root, ignored);
+}
+
+void remove_knob(const fake_proc &proc, const std::string &knob) {
+    std::filesystem::remove(knob_path(proc, knob));
+}
+
+void remove_report(const fake_proc &proc) {
+    std::filesystem::remove(proc.root + "/proc/latency_trace");
+}
+
+void write_knob(const fake_proc &proc, const std::string &knob, const std::string &content) {
+    write_file(knob_path(proc, knob), content);
+}
+
+void chmod_knob(const fake_proc &proc, const std::string &knob, unsigned mode) {
+    chmod(knob_path(proc, knob).c_str(), mode);
+}
+
+void chmod_report(const fake_proc &proc, unsigned mode) {
+    chmod((proc.root + "/proc/latency_trace").c_str(), mode);
+}
+
+std::string read_knob(const fake_proc &proc, const std::string &knob) {
+    const std::string path = knob_path(proc, knob);
+    return std::filesystem::exists(path) ? read_file(path) : "<missing>";
+}
+
+run_result run_tool(const fake_proc &proc, const run_options &options) {
+    run_result result;
+    result.trace_path = proc.root + "/strace.log";
+    const std::string out_path = proc.root + "/stdout";
+    const std::string err_path = proc.root + "/stderr";
+
+    std::vector<std::string> words = {fakeproc_binary, "--layout", proc.root + "/proc"};
+    if (options.trace) {
+        words.insert(words.end(), {"--trace", result.trace_path});
+    }
+    if (!options.user.empty()) {
+        words.insert(words.end(), {"--user", options.user});
+    }
+    if (options.no_dac) {
+        words.emplace_back("--no-dac");
+    }
+    words.emplace_back("--");
+    words.emplace_back(options.program.empty() ? vormek_binary : options.program);
+    words.insert(words.end(), options.args.begin(), options.args.end());
+    std::vector<char *> argv;
+    for (std::string &word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+
+    std::vector<std::string> env_words;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        const std::string word = *entry;
+        if (options.path_env.empty() || word.rfind("PATH=", 0) != 0) {
+            env_words.push_back(word);
+        }
+    }
+    if (!options.path_env.empty()) {
+        env_words.push_back("PATH=" + options.path_env);
+    }
+    std::vector<char *> envp;
+    for (std::string &word : env_words) {
+        envp.push_back(word.data());
+    }
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        result.err = "cannot start fakeproc";
+        return result;
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    result.skipped = result.status == 77 && result.err.rfind("fakeproc: skip", 0) == 0;
+    return result;
+}
