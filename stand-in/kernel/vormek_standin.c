@@ -137,19 +137,18 @@ static int knob_handler(struct ctl_table *table, int write, void *buffer,
 {
 	int knob = (int *)table->data - knob_values;
 	int ret = proc_dointvec(table, write, buffer, lenp, ppos);
+	struct knob_write entry = { .knob = knob };
 	unsigned long flags;
 
 	if (!write || ret)
 		return ret;
+	entry.value = READ_ONCE(knob_values[knob]);
+	entry.pid = task_tgid_nr(current);
+	get_task_comm(entry.comm, current);
 	raw_spin_lock_irqsave(&state_lock, flags);
 	if (state->writes < WRITE_LOG_SIZE) {
-		struct knob_write *w = &state->write_log[state->writes++];
-
-		w->knob = knob;
-		w->value = READ_ONCE(knob_values[knob]);
-		w->pid = task_tgid_nr(current);
-		get_task_comm(w->comm, current);
-		w->time_ns = ktime_get_ns();
+		entry.time_ns = ktime_get_ns();
+		state->write_log[state->writes++] = entry;
 	} else {
 		state->writes_lost++;
 	}
@@ -165,35 +164,38 @@ static void record_event(const struct trace_event *ev)
 		state->events_lost++;
 }
 
-static void open_window(void)
+static void open_window(const char *comm)
 {
 	int i;
 
 	state->window = WINDOW_OPEN;
 	state->start_ns = ktime_get_ns();
 	state->opener_pid = task_tgid_nr(current);
-	get_task_comm(state->opener_comm, current);
+	memcpy(state->opener_comm, comm, COMM_LEN);
 	for (i = 0; i < KNOB_COUNT; i++)
 		state->knobs_at_open[i] = READ_ONCE(knob_values[i]);
 	state->events = 0;
 	state->events_lost = 0;
 }
 
-static void close_window(void)
+static void close_window(const char *comm)
 {
 	state->window = WINDOW_CLOSED;
 	state->end_ns = ktime_get_ns();
 	state->closer_pid = task_tgid_nr(current);
-	get_task_comm(state->closer_comm, current);
+	memcpy(state->closer_comm, comm, COMM_LEN);
 }
 
 static void probe_sys_enter(void *data, struct pt_regs *regs, long id)
 {
 	unsigned long args[6];
 	unsigned long flags;
+	char comm[COMM_LEN];
 
 	if (in_compat_syscall())
 		return;
+	/* Taken before the raw lock: get_task_comm takes the task's lock. */
+	get_task_comm(comm, current);
 	raw_spin_lock_irqsave(&state_lock, flags);
 	if (state->window == WINDOW_OPEN) {
 		struct trace_event ev = {
@@ -203,7 +205,7 @@ static void probe_sys_enter(void *data, struct pt_regs *regs, long id)
 			.pid = task_pid_nr(current),
 			.nr_or_state = id,
 		};
-		get_task_comm(ev.comm, current);
+		memcpy(ev.comm, comm, COMM_LEN);
 		record_event(&ev);
 	}
 	if (id == __NR_gettimeofday) {
@@ -213,10 +215,10 @@ static void probe_sys_enter(void *data, struct pt_regs *regs, long id)
 		    READ_ONCE(knob_values[K_TRACE_ENABLED]) == 1 &&
 		    READ_ONCE(knob_values[K_TRACE_USER_TRIGGERED]) == 1 &&
 		    READ_ONCE(knob_values[K_MCOUNT_ENABLED]) == 1)
-			open_window();
+			open_window(comm);
 		else if (args[0] == 0 && args[1] == 0 &&
 			 state->window == WINDOW_OPEN)
-			close_window();
+			close_window(comm);
 	}
 	raw_spin_unlock_irqrestore(&state_lock, flags);
 }
