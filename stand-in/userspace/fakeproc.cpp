@@ -12,6 +12,10 @@
 // --user NAME   run PROGRAM as that user (set-user-ID bits still apply)
 // --no-dac      drop CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH, so file modes
 //               bind root too (an unreadable knob file)
+// --no-shell    make /bin/sh unusable (an empty, non-executable file)
+//
+// /proc/self and /proc/thread-self still work: they lead into the host's
+// procfs, kept at /proc/.host, which runtimes such as sanitizers need.
 //
 // Exit status: PROGRAM's own (it replaces this process); 77 where no mount
 // namespace can be made here; 125 for any other failure to set up.
@@ -99,14 +103,25 @@ void bind_entry(const std::string &source, const std::string &target) {
     }
 }
 
-void lay_out_proc(const std::string &layout) {
+void lay_out_proc(const std::string &layout, const std::string &staging) {
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         fail(exit_setup, "make mounts private");
+    }
+    // Park the host's procfs on a staging folder before covering /proc.
+    if (mount("/proc", staging.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        fail(exit_setup, "keep the host's /proc at " + staging);
     }
     const unsigned long flags = MS_NOSUID | MS_NODEV | MS_NOEXEC;
     if (mount("fakeproc", "/proc", "tmpfs", flags, "mode=0555") != 0) {
         fail(exit_setup, "mount tmpfs on /proc");
     }
+    if (mkdir("/proc/.host", 0555) != 0 ||
+        mount(staging.c_str(), "/proc/.host", nullptr, MS_MOVE, nullptr) != 0 ||
+        symlink(".host/self", "/proc/self") != 0 ||
+        symlink(".host/thread-self", "/proc/thread-self") != 0) {
+        fail(exit_setup, "link /proc/self to the host's procfs");
+    }
+    rmdir(staging.c_str());
     if (mkdir("/proc/sys", 0555) != 0 || mkdir("/proc/sys/kernel", 0555) != 0) {
         fail(exit_setup, "mkdir /proc/sys/kernel");
     }
@@ -131,6 +146,21 @@ void lay_out_proc(const std::string &layout) {
     }
 }
 
+// Covers the shell with an empty file, so that it cannot be executed.
+void disable_shell(const std::string &staging) {
+    const std::string empty = staging + ".sh";
+    const int fd = open(empty.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        fail(exit_setup, "create " + empty);
+    }
+    close(fd);
+    const bool covered = mount(empty.c_str(), "/bin/sh", nullptr, MS_BIND, nullptr) == 0;
+    unlink(empty.c_str());
+    if (!covered) {
+        fail(exit_setup, "cover /bin/sh");
+    }
+}
+
 void drop_dac_override() {
     if (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
         prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0) {
@@ -151,7 +181,7 @@ void become_user(const std::string &user) {
 
 [[noreturn]] void usage() {
     std::fprintf(stderr, "usage: fakeproc [--layout DIR] [--trace FILE] [--user NAME] "
-                         "[--no-dac] -- PROGRAM [ARG...]\n");
+                         "[--no-dac] [--no-shell] -- PROGRAM [ARG...]\n");
     std::_Exit(exit_setup);
 }
 
@@ -162,6 +192,7 @@ int main(int argc, char **argv) {
     std::string trace;
     std::string user;
     bool no_dac = false;
+    bool no_shell = false;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -171,6 +202,8 @@ int main(int argc, char **argv) {
         }
         if (arg == "--no-dac") {
             no_dac = true;
+        } else if (arg == "--no-shell") {
+            no_shell = true;
         } else if (i + 1 < argc && arg == "--layout") {
             layout = argv[++i];
         } else if (i + 1 < argc && arg == "--trace") {
@@ -191,7 +224,15 @@ int main(int argc, char **argv) {
         fail(exit_skip, "skip: --user needs root");
     }
     enter_namespace();
-    lay_out_proc(layout);
+    // A private folder, on a file system that allows mounts, for staging.
+    char staging[] = "/tmp/fakeproc.XXXXXX";
+    if (mkdtemp(staging) == nullptr) {
+        fail(exit_setup, "make a staging folder");
+    }
+    lay_out_proc(layout, staging);
+    if (no_shell) {
+        disable_shell(staging);
+    }
     if (no_dac) {
         drop_dac_override();
     }
