@@ -13,11 +13,14 @@ const tracer_setting tracer_settings[tracer_setting_count] = {
     {"trace_verbose", "0", "echo 0 > /proc/sys/kernel/trace_verbose"},
     {"preempt_max_latency", "0", "echo 0 > /proc/sys/kernel/preempt_max_latency"},
     {"preempt_thresh", "0", "echo 0 > /proc/sys/kernel/preempt_thresh"},
-    // Older tracer kernels have no wakeup_timing: write it only where it exists.
+    // Not every tracer kernel has wakeup_timing: write it only where it exists.
     {"wakeup_timing", "0",
      "[ -e /proc/sys/kernel/wakeup_timing ] && echo 0 > /proc/sys/kernel/wakeup_timing"},
     {"mcount_enabled", "1", "echo 1 > /proc/sys/kernel/mcount_enabled"},
 };
+
+const char probe_command[] = "cat /proc/sys/kernel/mcount_enabled >/dev/null 2>/dev/null";
+const char dump_command[] = "cat /proc/latency_trace";
 
 namespace {
 // Runs one command line whose status nobody looks at: a failing write or dump
@@ -29,7 +32,7 @@ void run_unchecked(const char *command) {
 } // namespace
 
 bool probe_tracer() {
-    return std::system("cat /proc/sys/kernel/mcount_enabled >/dev/null 2>/dev/null") == 0;
+    return std::system(probe_command) == 0;
 }
 
 void apply_tracer_settings() {
@@ -51,5 +54,5 @@ void mark_window_end() {
 }
 
 void dump_trace() {
-    run_unchecked("cat /proc/latency_trace");
+    run_unchecked(dump_command);
 }

@@ -17,6 +17,12 @@ constexpr std::size_t tracer_setting_count = 10;
 // The ten writes, in the order they are made; mcount_enabled comes last.
 extern const tracer_setting tracer_settings[tracer_setting_count];
 
+// The presence probe: succeeds exactly when mcount_enabled can be read.
+extern const char probe_command[];
+
+// The dump: the report, byte for byte, on the shell's standard output.
+extern const char dump_command[];
+
 // Runs "cat" on /proc/sys/kernel/mcount_enabled with all output discarded;
 // true exactly when the shell reported success.
 bool probe_tracer();

@@ -1,0 +1,262 @@
+// vormek_bench: measures vormek runs; meant to run inside fakeproc, whose
+// /proc stands in for a tracer kernel's.
+//
+//   vormek_bench TOOL [RUNS]
+//
+// Each run starts the tool twice, runs the floor, and the figures of all
+// runs are printed:
+// - traced: every system call of the tool itself stops it (its shells run
+//   free), to count the calls inside the window and read the peak resident
+//   memory at exit;
+// - timed: only gettimeofday stops the tool, so the run goes at full speed;
+//   the window is timed between the two markers' entries, and the rest of
+//   the wall time from exec to reaping is the time outside the window;
+// - the floor: the same twelve command lines run back to back with system().
+#include "tracer_control.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cstddef>
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+double now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+struct traced_run {
+    int calls_in_window = -1;
+    double window_ms = 0;
+    long peak_rss_kib = -1;
+};
+
+long peak_rss_kib(pid_t pid) {
+    // Inside fakeproc the host's procfs is at /proc/.host.
+    for (const char *root : {"/proc/.host", "/proc"}) {
+        const std::string path = std::string(root) + "/" + std::to_string(pid) + "/status";
+        if (FILE *status = std::fopen(path.c_str(), "r")) {
+            char line[256];
+            long kib = -1;
+            while (std::fgets(line, sizeof line, status) != nullptr) {
+                if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) {
+                    break;
+                }
+            }
+            std::fclose(status);
+            return kib;
+        }
+    }
+    return -1;
+}
+
+void redirect_stdout_to_null() {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    close(null);
+}
+
+traced_run run_traced(const char *tool) {
+    traced_run result;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        redirect_stdout_to_null();
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        execl(tool, tool, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0); // stopped at exec
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    double start = -1;
+    int signal_to_pass = 0;
+    for (;;) {
+        ptrace(PTRACE_SYSCALL, pid, nullptr, signal_to_pass);
+        signal_to_pass = 0;
+        if (waitpid(pid, &status, 0) < 0 || WIFEXITED(status) || WIFSIGNALED(status)) {
+            break;
+        }
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+            signal_to_pass = WSTOPSIG(status); // a real signal, such as SIGCHLD
+            continue;
+        }
+        __ptrace_syscall_info info{};
+        ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
+        if (info.op != PTRACE_SYSCALL_INFO_ENTRY) {
+            continue;
+        }
+        const auto nr = static_cast<long>(info.entry.nr);
+        const bool marker = nr == SYS_gettimeofday && info.entry.args[0] == 0;
+        if (marker && info.entry.args[1] == 1) {
+            start = now_ms();
+            result.calls_in_window = 0;
+        } else if (marker && info.entry.args[1] == 0 && start >= 0) {
+            result.window_ms = now_ms() - start;
+            start = -1;
+        } else if (start >= 0) {
+            ++result.calls_in_window;
+        } else if (nr == SYS_exit_group) {
+            result.peak_rss_kib = peak_rss_kib(pid);
+        }
+    }
+    return result;
+}
+
+struct timed_run {
+    double total_ms = -1;  // from the tool's exec to its reaping
+    double window_ms = -1; // from the start marker's entry to the end marker's
+};
+
+// Only gettimeofday stops the tool (a seccomp filter hands just that call to
+// the tracer, which seized it without an exec stop), so the run goes at full
+// speed, yet both markers are timed. The clock starts in the child right
+// before exec, so the bench's own fork is not counted against the tool.
+timed_run run_timed(const char *tool) {
+    timed_run result;
+    auto *exec_at = static_cast<double *>(
+        mmap(nullptr, sizeof(double), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    const pid_t pid = fork();
+    if (pid == 0) {
+        redirect_stdout_to_null();
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_gettimeofday, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+        prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
+        raise(SIGSTOP); // until the tracer has seized us
+        *exec_at = now_ms();
+        execl(tool, tool, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, WUNTRACED);
+    ptrace(PTRACE_SEIZE, pid, nullptr, PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL);
+    kill(pid, SIGCONT);
+    double start = -1;
+    for (;;) {
+        if (waitpid(pid, &status, 0) < 0 || WIFEXITED(status) || WIFSIGNALED(status)) {
+            break;
+        }
+        int signal_to_pass = 0;
+        if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_SECCOMP << 8))) {
+            const double at = now_ms();
+            __ptrace_syscall_info info{};
+            ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
+            if (info.seccomp.args[0] == 0 && info.seccomp.args[1] == 1) {
+                start = at;
+            } else if (info.seccomp.args[0] == 0 && info.seccomp.args[1] == 0 && start >= 0) {
+                result.window_ms = at - start;
+            }
+        } else if (status >> 16 == 0 && WSTOPSIG(status) != SIGCONT) {
+            signal_to_pass = WSTOPSIG(status); // a real signal, such as SIGCHLD
+        }
+        ptrace(PTRACE_CONT, pid, nullptr, signal_to_pass);
+    }
+    result.total_ms = now_ms() - *exec_at;
+    munmap(exec_at, sizeof(double));
+    return result;
+}
+
+// The tool's twelve command lines, back to back, as the shell runs them.
+double run_floor_ms() {
+    const int saved = dup(STDOUT_FILENO);
+    redirect_stdout_to_null();
+    const double begin = now_ms();
+    int ignored = std::system(probe_command);
+    for (const tracer_setting &setting : tracer_settings) {
+        ignored |= std::system(setting.command);
+    }
+    ignored |= std::system(dump_command);
+    const double elapsed = now_ms() - begin;
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    static_cast<void>(ignored);
+    return elapsed;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double worst(const std::vector<double> &values) {
+    return *std::max_element(values.begin(), values.end());
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: vormek_bench TOOL [RUNS]\n");
+        return 2;
+    }
+    const char *tool = argv[1];
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
+
+    // One CPU for everything, so that runs do not differ by where they land.
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    CPU_SET(sched_getcpu(), &cpus);
+    sched_setaffinity(0, sizeof cpus, &cpus);
+    // A first round, not counted, warms the caches for tool and shell alike.
+    run_timed(tool);
+    run_floor_ms();
+
+    std::vector<double> calls, window_error, outside, floor, ratio, rss;
+    for (int i = 0; i < runs; ++i) {
+        const traced_run traced = run_traced(tool);
+        const timed_run timed = run_timed(tool);
+        const double bare = run_floor_ms();
+        if (traced.calls_in_window < 0 || timed.window_ms <= 0) {
+            std::fprintf(stderr, "run %d: no window seen (is this inside fakeproc?)\n", i + 1);
+            return 1;
+        }
+        calls.push_back(traced.calls_in_window);
+        window_error.push_back(timed.window_ms - 100.0);
+        outside.push_back(timed.total_ms - timed.window_ms);
+        floor.push_back(bare);
+        ratio.push_back(outside.back() / bare);
+        rss.push_back(static_cast<double>(traced.peak_rss_kib));
+    }
+
+    std::printf("vormek: %d runs in the user-space stand-in\n\n", runs);
+    std::printf("%-44s %10s %10s\n", "", "median", "worst");
+    std::printf("%-44s %10.0f %10.0f   (limit 1)\n", "system calls inside the window", median(calls),
+                worst(calls));
+    std::printf("%-44s %10.3f %10.3f\n", "window length - 100 ms, ms", median(window_error),
+                worst(window_error));
+    std::printf("%-44s %10.2f %10.2f\n", "time outside the window, ms", median(outside),
+                worst(outside));
+    std::printf("%-44s %10.2f %10.2f\n", "floor: the 12 command lines with sh -c, ms",
+                median(floor), worst(floor));
+    std::printf("%-44s %10.3f %10.3f   (target <= 1.10 for the median)\n",
+                "ratio outside / floor (per run)", median(ratio), worst(ratio));
+    std::printf("%-44s %10.3f\n", "ratio of the medians", median(outside) / median(floor));
+    std::printf("%-44s %10.0f %10.0f\n", "peak resident memory of the tool, KiB", median(rss),
+                worst(rss));
+    return 0;
+}
