@@ -1,11 +1,14 @@
 #include "tool_run.hpp"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -97,6 +100,9 @@ run_result run_tool(const fake_proc &proc, const run_options &options) {
     if (options.no_dac) {
         words.emplace_back("--no-dac");
     }
+    if (options.no_shell) {
+        words.emplace_back("--no-shell");
+    }
     words.emplace_back("--");
     words.emplace_back(options.program.empty() ? vormek_binary : options.program);
     words.insert(words.end(), options.args.begin(), options.args.end());
@@ -122,25 +128,81 @@ run_result run_tool(const fake_proc &proc, const run_options &options) {
     }
     envp.push_back(nullptr);
 
+    // Processes the run leaves behind become ours, so that they can be seen.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+
+    int pipe_ends[2] = {-1, -1};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    if (options.out == stdout_kind::file) {
+        posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    } else if (options.out == stdout_kind::closed) {
+        posix_spawn_file_actions_addclose(&actions, 1);
+    } else if (pipe2(pipe_ends, O_CLOEXEC) == 0) {
+        posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
+    } else {
+        result.err = "cannot make a pipe";
+        return result;
+    }
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
+    // The run starts with default signal actions, whatever the test runner set.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int spawned =
+        posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (pipe_ends[1] >= 0) {
+        close(pipe_ends[1]);
+    }
     if (spawned != 0) {
         result.err = "cannot start fakeproc";
         return result;
     }
+    if (options.out == stdout_kind::broken_pipe) {
+        std::string taken(options.pipe_bytes, '\0');
+        std::size_t got = 0;
+        while (got < taken.size()) {
+            const ssize_t n = read(pipe_ends[0], &taken[got], taken.size() - got);
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        result.out = taken.substr(0, got);
+        close(pipe_ends[0]);
+    }
+    if (options.signal_in_window != 0) {
+        // mcount_enabled is the last setting; the window opens right after it.
+        for (int i = 0; i < 5000 && read_knob(proc, "mcount_enabled") != "1\n"; ++i) {
+            usleep(2000);
+        }
+        usleep(20000);
+        result.signal_sent = kill(pid, options.signal_in_window) == 0;
+    }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    result.out = read_file(out_path);
+    if (options.out == stdout_kind::file) {
+        result.out = read_file(out_path);
+    }
     result.err = read_file(err_path);
+    // Anything still running, or ended but not reaped by its parent, was left behind.
+    int orphan_status = 0;
+    result.left_behind = waitpid(-1, &orphan_status, WNOHANG) != -1 || errno != ECHILD;
+    while (waitpid(-1, &orphan_status, WNOHANG) > 0) {
+    }
     result.skipped = result.status == 77 && result.err.rfind("fakeproc: skip", 0) == 0;
     return result;
 }

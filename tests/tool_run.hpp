@@ -31,21 +31,33 @@ void chmod_report(const fake_proc &proc, unsigned mode);
 // The knob's content after the run; "<missing>" when there is no such file.
 std::string read_knob(const fake_proc &proc, const std::string &knob);
 
+enum class stdout_kind {
+    file,        // a file, read back into run_result::out
+    closed,      // no file descriptor 1 at all
+    broken_pipe, // a pipe whose reader takes pipe_bytes bytes, then goes away
+};
+
 struct run_options {
     std::vector<std::string> args;   // given to the tool
     std::string user;                // run as this user ("": root)
     std::string program;             // another binary than the built tool
     std::string path_env;            // PATH for the tool ("": the test's own)
     bool no_dac = false;             // file modes bind root
+    bool no_shell = false;           // /bin/sh cannot be executed
     bool trace = true;               // under strace -f
+    stdout_kind out = stdout_kind::file;
+    std::size_t pipe_bytes = 0;
+    int signal_in_window = 0; // sent once mcount_enabled is written (needs trace = false)
 };
 
 struct run_result {
     int status = -1; // exit status, or 128 + signal
     std::string out;
     std::string err;
-    std::string trace_path; // the strace log
-    bool skipped = false;   // fakeproc cannot make a namespace here
+    std::string trace_path;   // the strace log
+    bool skipped = false;     // fakeproc cannot make a namespace here
+    bool left_behind = false; // a process of the run outlived it
+    bool signal_sent = false;
 };
 
 run_result run_tool(const fake_proc &proc, const run_options &options);
