@@ -16,10 +16,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cstddef>
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -58,11 +58,12 @@ long peak_rss_kib(pid_t pid) {
             char line[256];
             long kib = -1;
             while (std::fgets(line, sizeof line, status) != nullptr) {
-                if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) {
+                if (std::strncmp(line, "VmHWM:", 6) == 0) {
+                    kib = std::strtol(line + 6, nullptr, 10);
                     break;
                 }
             }
-            std::fclose(status);
+            static_cast<void>(std::fclose(status));
             return kib;
         }
     }
@@ -132,8 +133,10 @@ struct timed_run {
 // before exec, so the bench's own fork is not counted against the tool.
 timed_run run_timed(const char *tool) {
     timed_run result;
-    auto *exec_at = static_cast<double *>(
-        mmap(nullptr, sizeof(double), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    const int flags = MAP_SHARED | MAP_ANONYMOUS;
+    // cppcheck-suppress invalidFunctionArg ; fd -1 is what MAP_ANONYMOUS asks for
+    void *shared = mmap(nullptr, sizeof(double), PROT_READ | PROT_WRITE, flags, -1, 0);
+    auto *exec_at = static_cast<double *>(shared);
     const pid_t pid = fork();
     if (pid == 0) {
         redirect_stdout_to_null();
@@ -146,7 +149,7 @@ timed_run run_timed(const char *tool) {
         sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
         prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
-        raise(SIGSTOP); // until the tracer has seized us
+        static_cast<void>(raise(SIGSTOP)); // until the tracer has seized us
         *exec_at = now_ms();
         execl(tool, tool, static_cast<char *>(nullptr));
         _exit(127);
@@ -211,11 +214,15 @@ double worst(const std::vector<double> &values) {
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: vormek_bench TOOL [RUNS]\n");
+        static_cast<void>(std::fprintf(stderr, "usage: vormek_bench TOOL [RUNS]\n"));
         return 2;
     }
     const char *tool = argv[1];
-    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
+    const long runs = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 20;
+    if (runs < 1 || runs > 100000) {
+        static_cast<void>(std::fprintf(stderr, "vormek_bench: RUNS must be 1 to 100000\n"));
+        return 2;
+    }
 
     // One CPU for everything, so that runs do not differ by where they land.
     cpu_set_t cpus;
@@ -226,13 +233,19 @@ int main(int argc, char **argv) {
     run_timed(tool);
     run_floor_ms();
 
-    std::vector<double> calls, window_error, outside, floor, ratio, rss;
-    for (int i = 0; i < runs; ++i) {
+    std::vector<double> calls;
+    std::vector<double> window_error;
+    std::vector<double> outside;
+    std::vector<double> floor;
+    std::vector<double> ratio;
+    std::vector<double> rss;
+    for (long i = 0; i < runs; ++i) {
         const traced_run traced = run_traced(tool);
         const timed_run timed = run_timed(tool);
         const double bare = run_floor_ms();
         if (traced.calls_in_window < 0 || timed.window_ms <= 0) {
-            std::fprintf(stderr, "run %d: no window seen (is this inside fakeproc?)\n", i + 1);
+            static_cast<void>(std::fprintf(
+                stderr, "run %ld: no window seen (is this inside fakeproc?)\n", i + 1));
             return 1;
         }
         calls.push_back(traced.calls_in_window);
@@ -243,10 +256,10 @@ int main(int argc, char **argv) {
         rss.push_back(static_cast<double>(traced.peak_rss_kib));
     }
 
-    std::printf("vormek: %d runs in the user-space stand-in\n\n", runs);
+    std::printf("vormek: %ld runs in the user-space stand-in\n\n", runs);
     std::printf("%-44s %10s %10s\n", "", "median", "worst");
-    std::printf("%-44s %10.0f %10.0f   (limit 1)\n", "system calls inside the window", median(calls),
-                worst(calls));
+    std::printf("%-44s %10.0f %10.0f   (limit 1)\n", "system calls inside the window",
+                median(calls), worst(calls));
     std::printf("%-44s %10.3f %10.3f\n", "window length - 100 ms, ms", median(window_error),
                 worst(window_error));
     std::printf("%-44s %10.2f %10.2f\n", "time outside the window, ms", median(outside),

@@ -10,15 +10,15 @@ namespace {
 constexpr useconds_t window_length_us = 100000;
 }
 
-int main(int, char **) {
+int main(int /*argc*/, char ** /*argv*/) {
     // The real user ID, not the effective one: a set-user-ID copy started by
     // an ordinary user is refused too.
     if (getuid() != 0) {
-        std::fprintf(stderr, "needs to run as root.\n");
+        static_cast<void>(std::fprintf(stderr, "needs to run as root.\n"));
         std::exit(1);
     }
     if (!probe_tracer()) {
-        std::fprintf(stderr, "CONFIG_LATENCY_TRACING not enabled?\n");
+        static_cast<void>(std::fprintf(stderr, "CONFIG_LATENCY_TRACING not enabled?\n"));
         std::exit(1);
     }
     apply_tracer_settings();

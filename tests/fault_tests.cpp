@@ -14,7 +14,7 @@ const std::string refusal = "CONFIG_LATENCY_TRACING not enabled?\n";
 class Faults : public ::testing::Test {
   protected:
     void TearDown() override { remove_fake_proc(proc); }
-    fake_proc proc = make_fake_proc(std::string(256 * 1024, 'r'));
+    fake_proc proc = make_fake_proc(std::string(std::size_t{256} * 1024, 'r'));
 };
 
 #define SKIP_IF_NO_NAMESPACE(result)                                                               \
@@ -39,7 +39,7 @@ TEST_F(Faults, ClosedStdoutOnlyLosesTheReport) {
 }
 
 TEST_F(Faults, ReaderThatGoesAwayEndsTheDumpQuietly) {
-    const std::string report = std::string(4 * 1024 * 1024, 'x');
+    const std::string report = std::string(std::size_t{4} * 1024 * 1024, 'x');
     write_file(proc.root + "/proc/latency_trace", report);
     run_options options;
     options.out = stdout_kind::broken_pipe;
@@ -72,7 +72,7 @@ TEST_F(Faults, SignalInsideTheWindowEndsTheToolByThatSignal) {
 }
 
 TEST_F(Faults, HundredMegabyteReportPassesByteForByte) {
-    std::string report(100 * 1024 * 1024, '\0');
+    std::string report(std::size_t{100} * 1024 * 1024, '\0');
     for (std::size_t i = 0; i < report.size(); ++i) {
         report[i] = static_cast<char>((i * 2654435761U) >> 13);
     }

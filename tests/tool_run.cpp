@@ -13,13 +13,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 const char *const vormek_binary = VORMEK_BINARY;
 const char *const fakeproc_binary = FAKEPROC_BINARY;
 
 const knob_value expected_knobs[10] = {
-    {"trace_all_cpus", "1"},       {"trace_enabled", "1"},       {"trace_freerunning", "0"},
+    {"trace_all_cpus", "1"},       {"trace_enabled", "1"},        {"trace_freerunning", "0"},
     {"trace_print_at_crash", "0"}, {"trace_user_triggered", "1"}, {"trace_verbose", "0"},
     {"preempt_max_latency", "0"},  {"preempt_thresh", "0"},       {"wakeup_timing", "0"},
     {"mcount_enabled", "1"},
@@ -107,6 +105,7 @@ run_result run_tool(const fake_proc &proc, const run_options &options) {
     words.emplace_back(options.program.empty() ? vormek_binary : options.program);
     words.insert(words.end(), options.args.begin(), options.args.end());
     std::vector<char *> argv;
+    argv.reserve(words.size() + 1);
     for (std::string &word : words) {
         argv.push_back(word.data());
     }
@@ -123,6 +122,7 @@ run_result run_tool(const fake_proc &proc, const run_options &options) {
         env_words.push_back("PATH=" + options.path_env);
     }
     std::vector<char *> envp;
+    envp.reserve(env_words.size() + 1);
     for (std::string &word : env_words) {
         envp.push_back(word.data());
     }
@@ -159,8 +159,7 @@ run_result run_tool(const fake_proc &proc, const run_options &options) {
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int spawned =
-        posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    const int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (pipe_ends[1] >= 0) {

@@ -38,13 +38,13 @@ enum class stdout_kind {
 };
 
 struct run_options {
-    std::vector<std::string> args;   // given to the tool
-    std::string user;                // run as this user ("": root)
-    std::string program;             // another binary than the built tool
-    std::string path_env;            // PATH for the tool ("": the test's own)
-    bool no_dac = false;             // file modes bind root
-    bool no_shell = false;           // /bin/sh cannot be executed
-    bool trace = true;               // under strace -f
+    std::vector<std::string> args; // given to the tool
+    std::string user;              // run as this user ("": root)
+    std::string program;           // another binary than the built tool
+    std::string path_env;          // PATH for the tool ("": the test's own)
+    bool no_dac = false;           // file modes bind root
+    bool no_shell = false;         // /bin/sh cannot be executed
+    bool trace = true;             // under strace -f
     stdout_kind out = stdout_kind::file;
     std::size_t pipe_bytes = 0;
     int signal_in_window = 0; // sent once mcount_enabled is written (needs trace = false)

@@ -45,7 +45,8 @@ constexpr int exit_skip = 77;
 constexpr int exit_setup = 125;
 
 [[noreturn]] void fail(int status, const std::string &what) {
-    std::fprintf(stderr, "fakeproc: %s: %s\n", what.c_str(), std::strerror(errno));
+    static_cast<void>(
+        std::fprintf(stderr, "fakeproc: %s: %s\n", what.c_str(), std::strerror(errno)));
     std::_Exit(status);
 }
 
@@ -131,7 +132,9 @@ void lay_out_proc(const std::string &layout, const std::string &staging) {
             while (const dirent *entry = readdir(dir)) {
                 const std::string name = entry->d_name;
                 if (name != "." && name != "..") {
-                    bind_entry(knobs + "/" + name, "/proc/sys/kernel/" + name);
+                    std::string source = knobs;
+                    source.append("/").append(name);
+                    bind_entry(source, "/proc/sys/kernel/" + name);
                 }
             }
             closedir(dir);
@@ -180,8 +183,9 @@ void become_user(const std::string &user) {
 }
 
 [[noreturn]] void usage() {
-    std::fprintf(stderr, "usage: fakeproc [--layout DIR] [--trace FILE] [--user NAME] "
-                         "[--no-dac] [--no-shell] -- PROGRAM [ARG...]\n");
+    static_cast<void>(std::fprintf(stderr,
+                                   "usage: fakeproc [--layout DIR] [--trace FILE] [--user NAME] "
+                                   "[--no-dac] [--no-shell] -- PROGRAM [ARG...]\n"));
     std::_Exit(exit_setup);
 }
 
@@ -246,9 +250,9 @@ int main(int argc, char **argv) {
         static char opt_s[] = "-s";
         static char string_limit[] = "65536";
         static char opt_o[] = "-o";
-        static char opt_u[] = "-u";
         args = {strace_path, opt_f, opt_s, string_limit, opt_o, trace.data()};
         if (!user.empty()) {
+            static char opt_u[] = "-u";
             args.push_back(opt_u);
             args.push_back(user.data());
         }
