@@ -8,9 +8,10 @@
 // - traced: every system call of the tool itself stops it (its shells run
 //   free), to count the calls inside the window and read the peak resident
 //   memory at exit;
-// - timed: only gettimeofday stops the tool, so the run goes at full speed;
-//   the window is timed between the two markers' entries, and the rest of
-//   the wall time from exec to reaping is the time outside the window;
+// - timed: no ptrace; only the markers are handed to the bench (seccomp user
+//   notification), so the run goes at full speed; the window is timed
+//   between the two markers' entries, and the rest of the wall time from
+//   exec to reaping is the time outside the window;
 // - the floor: the same twelve command lines run back to back with system().
 #include "tracer_control.hpp"
 
@@ -23,10 +24,12 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
@@ -127,59 +130,74 @@ struct timed_run {
     double window_ms = -1; // from the start marker's entry to the end marker's
 };
 
-// Only gettimeofday stops the tool (a seccomp filter hands just that call to
-// the tracer, which seized it without an exec stop), so the run goes at full
-// speed, yet both markers are timed. The clock starts in the child right
+// Times the markers without ptrace, whose stops (one for every SIGCHLD the
+// tool gets) would add to the tool's time: a seccomp filter hands only
+// gettimeofday to the bench through a user-notification listener, and the
+// bench lets each call go on at once. The clock starts in the child right
 // before exec, so the bench's own fork is not counted against the tool.
 timed_run run_timed(const char *tool) {
     timed_run result;
+    struct shared_page {
+        double exec_at;
+        int listener;
+    };
     const int flags = MAP_SHARED | MAP_ANONYMOUS;
     // cppcheck-suppress invalidFunctionArg ; fd -1 is what MAP_ANONYMOUS asks for
-    void *shared = mmap(nullptr, sizeof(double), PROT_READ | PROT_WRITE, flags, -1, 0);
-    auto *exec_at = static_cast<double *>(shared);
+    void *memory = mmap(nullptr, sizeof(shared_page), PROT_READ | PROT_WRITE, flags, -1, 0);
+    auto *shared = static_cast<shared_page *>(memory);
+    shared->listener = -1;
     const pid_t pid = fork();
     if (pid == 0) {
         redirect_stdout_to_null();
         sock_filter filter[] = {
             BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_gettimeofday, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         };
         sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
         prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
-        static_cast<void>(raise(SIGSTOP)); // until the tracer has seized us
-        *exec_at = now_ms();
+        shared->listener = static_cast<int>(syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
+                                                    SECCOMP_FILTER_FLAG_NEW_LISTENER, &program));
+        static_cast<void>(raise(SIGSTOP)); // until the bench holds the listener
+        close(shared->listener);
+        shared->exec_at = now_ms();
         execl(tool, tool, static_cast<char *>(nullptr));
         _exit(127);
     }
     int status = 0;
     waitpid(pid, &status, WUNTRACED);
-    ptrace(PTRACE_SEIZE, pid, nullptr, PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL);
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    const int listener = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, shared->listener, 0));
+    close(pidfd);
     kill(pid, SIGCONT);
     double start = -1;
-    for (;;) {
-        if (waitpid(pid, &status, 0) < 0 || WIFEXITED(status) || WIFSIGNALED(status)) {
-            break;
+    while (listener >= 0) {
+        pollfd ready{listener, POLLIN, 0};
+        if (poll(&ready, 1, 10000) <= 0 || (ready.revents & POLLIN) == 0) {
+            break; // every task holding the filter has ended
         }
-        int signal_to_pass = 0;
-        if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_SECCOMP << 8))) {
-            const double at = now_ms();
-            __ptrace_syscall_info info{};
-            ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
-            if (info.seccomp.args[0] == 0 && info.seccomp.args[1] == 1) {
-                start = at;
-            } else if (info.seccomp.args[0] == 0 && info.seccomp.args[1] == 0 && start >= 0) {
-                result.window_ms = at - start;
-            }
-        } else if (status >> 16 == 0 && WSTOPSIG(status) != SIGCONT) {
-            signal_to_pass = WSTOPSIG(status); // a real signal, such as SIGCHLD
+        seccomp_notif request{};
+        if (ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) {
+            continue;
         }
-        ptrace(PTRACE_CONT, pid, nullptr, signal_to_pass);
+        const double at = now_ms();
+        if (request.data.args[0] == 0 && request.data.args[1] == 1) {
+            start = at;
+        } else if (request.data.args[0] == 0 && request.data.args[1] == 0 && start >= 0) {
+            result.window_ms = at - start;
+        }
+        seccomp_notif_resp response{};
+        response.id = request.id;
+        response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+        ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response);
     }
-    result.total_ms = now_ms() - *exec_at;
-    munmap(exec_at, sizeof(double));
+    waitpid(pid, &status, 0);
+    result.total_ms = now_ms() - shared->exec_at;
+    if (listener >= 0) {
+        close(listener);
+    }
+    munmap(memory, sizeof(shared_page));
     return result;
 }
 
@@ -198,6 +216,35 @@ double run_floor_ms() {
     close(saved);
     static_cast<void>(ignored);
     return elapsed;
+}
+
+// For reading the ratio: what starting any program costs, and how much
+// slower the dump command runs right after 100 ms of idle than warm.
+double run_true_ms() {
+    char *const argv[] = {const_cast<char *>("/bin/true"), nullptr};
+    const double begin = now_ms();
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    return now_ms() - begin;
+}
+
+double dump_after_idle_penalty_ms() {
+    const int saved = dup(STDOUT_FILENO);
+    redirect_stdout_to_null();
+    double begin = now_ms();
+    int ignored = std::system(dump_command);
+    const double warm = now_ms() - begin;
+    usleep(100000);
+    begin = now_ms();
+    ignored |= std::system(dump_command);
+    const double after_idle = now_ms() - begin;
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    static_cast<void>(ignored);
+    return after_idle - warm;
 }
 
 double median(std::vector<double> values) {
@@ -239,6 +286,8 @@ int main(int argc, char **argv) {
     std::vector<double> floor;
     std::vector<double> ratio;
     std::vector<double> rss;
+    std::vector<double> start_program;
+    std::vector<double> idle_penalty;
     for (long i = 0; i < runs; ++i) {
         const traced_run traced = run_traced(tool);
         const timed_run timed = run_timed(tool);
@@ -254,6 +303,8 @@ int main(int argc, char **argv) {
         floor.push_back(bare);
         ratio.push_back(outside.back() / bare);
         rss.push_back(static_cast<double>(traced.peak_rss_kib));
+        start_program.push_back(run_true_ms());
+        idle_penalty.push_back(dump_after_idle_penalty_ms());
     }
 
     std::printf("vormek: %ld runs in the user-space stand-in\n\n", runs);
@@ -271,5 +322,10 @@ int main(int argc, char **argv) {
     std::printf("%-44s %10.3f\n", "ratio of the medians", median(outside) / median(floor));
     std::printf("%-44s %10.0f %10.0f\n", "peak resident memory of the tool, KiB", median(rss),
                 worst(rss));
+    std::printf("\nfor reading the ratio, what the floor leaves out:\n");
+    std::printf("%-44s %10.2f %10.2f\n", "starting and reaping /bin/true, ms",
+                median(start_program), worst(start_program));
+    std::printf("%-44s %10.2f %10.2f\n", "dump after 100 ms idle minus warm dump, ms",
+                median(idle_penalty), worst(idle_penalty));
     return 0;
 }
