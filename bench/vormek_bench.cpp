@@ -49,7 +49,6 @@ double now_ms() {
 
 struct traced_run {
     int calls_in_window = -1;
-    double window_ms = 0;
     long peak_rss_kib = -1;
 };
 
@@ -79,6 +78,23 @@ void redirect_stdout_to_null() {
     close(null);
 }
 
+// Runs the command lines back to back with system(), the bench's stdout on
+// /dev/null; returns their wall time.
+double run_commands_ms(const std::vector<const char *> &commands) {
+    const int saved = dup(STDOUT_FILENO);
+    redirect_stdout_to_null();
+    int ignored = 0;
+    const double begin = now_ms();
+    for (const char *command : commands) {
+        ignored |= std::system(command);
+    }
+    const double elapsed = now_ms() - begin;
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    static_cast<void>(ignored);
+    return elapsed;
+}
+
 traced_run run_traced(const char *tool) {
     traced_run result;
     const pid_t pid = fork();
@@ -91,7 +107,7 @@ traced_run run_traced(const char *tool) {
     int status = 0;
     waitpid(pid, &status, 0); // stopped at exec
     ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
-    double start = -1;
+    bool in_window = false;
     int signal_to_pass = 0;
     for (;;) {
         ptrace(PTRACE_SYSCALL, pid, nullptr, signal_to_pass);
@@ -111,12 +127,11 @@ traced_run run_traced(const char *tool) {
         const auto nr = static_cast<long>(info.entry.nr);
         const bool marker = nr == SYS_gettimeofday && info.entry.args[0] == 0;
         if (marker && info.entry.args[1] == 1) {
-            start = now_ms();
+            in_window = true;
             result.calls_in_window = 0;
-        } else if (marker && info.entry.args[1] == 0 && start >= 0) {
-            result.window_ms = now_ms() - start;
-            start = -1;
-        } else if (start >= 0) {
+        } else if (marker && info.entry.args[1] == 0 && in_window) {
+            in_window = false;
+        } else if (in_window) {
             ++result.calls_in_window;
         } else if (nr == SYS_exit_group) {
             result.peak_rss_kib = peak_rss_kib(pid);
@@ -203,19 +218,12 @@ timed_run run_timed(const char *tool) {
 
 // The tool's twelve command lines, back to back, as the shell runs them.
 double run_floor_ms() {
-    const int saved = dup(STDOUT_FILENO);
-    redirect_stdout_to_null();
-    const double begin = now_ms();
-    int ignored = std::system(probe_command);
+    std::vector<const char *> commands = {probe_command};
     for (const tracer_setting &setting : tracer_settings) {
-        ignored |= std::system(setting.command);
+        commands.push_back(setting.command);
     }
-    ignored |= std::system(dump_command);
-    const double elapsed = now_ms() - begin;
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    static_cast<void>(ignored);
-    return elapsed;
+    commands.push_back(dump_command);
+    return run_commands_ms(commands);
 }
 
 // For reading the ratio: what starting any program costs, and how much
@@ -232,19 +240,9 @@ double run_true_ms() {
 }
 
 double dump_after_idle_penalty_ms() {
-    const int saved = dup(STDOUT_FILENO);
-    redirect_stdout_to_null();
-    double begin = now_ms();
-    int ignored = std::system(dump_command);
-    const double warm = now_ms() - begin;
+    const double warm = run_commands_ms({dump_command});
     usleep(100000);
-    begin = now_ms();
-    ignored |= std::system(dump_command);
-    const double after_idle = now_ms() - begin;
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    static_cast<void>(ignored);
-    return after_idle - warm;
+    return run_commands_ms({dump_command}) - warm;
 }
 
 double median(std::vector<double> values) {

@@ -127,24 +127,13 @@ class Capture : public ::testing::Test {
   protected:
     void TearDown() override { remove_fake_proc(proc); }
 
-    run_result run(const run_options &options = {}) {
-        run_result result = run_tool(proc, options);
-        if (result.skipped) {
-            skip_reason = result.err;
-        }
-        return result;
-    }
-
     std::string report = "latency trace report\n";
     fake_proc proc = make_fake_proc(report);
-    std::string skip_reason;
 };
 
-#define RUN_OR_SKIP(result, ...)                                                                   \
-    const run_result result = run(__VA_ARGS__);                                                    \
-    if (result.skipped) {                                                                          \
-        GTEST_SKIP() << skip_reason;                                                               \
-    }
+#define RUN_OR_SKIP(result, options)                                                               \
+    const run_result result = run_tool(proc, options);                                             \
+    SKIP_IF_NO_NAMESPACE(result)
 
 TEST_F(Capture, FullRunWritesSettingsMarksWindowAndPassesReportThrough) {
     report = binary_report();

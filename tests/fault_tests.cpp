@@ -17,11 +17,6 @@ class Faults : public ::testing::Test {
     fake_proc proc = make_fake_proc(std::string(std::size_t{256} * 1024, 'r'));
 };
 
-#define SKIP_IF_NO_NAMESPACE(result)                                                               \
-    if ((result).skipped) {                                                                        \
-        GTEST_SKIP() << (result).err;                                                              \
-    }
-
 TEST_F(Faults, ClosedStdoutOnlyLosesTheReport) {
     run_options options;
     options.out = stdout_kind::closed;

@@ -62,6 +62,12 @@ struct run_result {
 
 run_result run_tool(const fake_proc &proc, const run_options &options);
 
+// In a GoogleTest test: skip, with fakeproc's reason, where it cannot run.
+#define SKIP_IF_NO_NAMESPACE(result)                                                               \
+    if ((result).skipped) {                                                                        \
+        GTEST_SKIP() << (result).err;                                                              \
+    }
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 
