@@ -87,7 +87,7 @@ enum event_kind { EV_SWITCH, EV_SYSCALL };
 struct trace_event {
 	u64 offset_ns; /* from the window's start */
 	u8 kind;
-	u8 cpu;
+	unsigned int cpu;
 	pid_t pid; /* switch: the task leaving; syscall: the caller */
 	pid_t next_pid;
 	long nr_or_state;
