@@ -153,19 +153,25 @@ TEST_F(Capture, CallerWhoIsNotRootIsRefusedBeforeAnything) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to run the tool as another user";
     }
+    // Copies in the scenario's own folder, which any user can reach (the
+    // build tree may not be: under /root, say).
+    const auto copy_tool = [this](const std::string &name, unsigned mode) {
+        const std::string copy = proc.root + "/" + name;
+        std::filesystem::copy_file(vormek_binary, copy);
+        EXPECT_EQ(chown(copy.c_str(), 0, 0), 0);
+        EXPECT_EQ(chmod(copy.c_str(), mode), 0);
+        return copy;
+    };
     run_options plain;
     plain.user = "nobody";
+    plain.program = copy_tool("vormek", 0755);
     RUN_OR_SKIP(refused, plain);
     expect_refusal(proc, refused, "needs to run as root.\n", {});
 
     // A set-user-ID root copy started by an ordinary user: effective ID 0,
     // real ID not.
-    const std::string copy = proc.root + "/vormek-setuid";
-    std::filesystem::copy_file(vormek_binary, copy);
-    ASSERT_EQ(chown(copy.c_str(), 0, 0), 0);
-    ASSERT_EQ(chmod(copy.c_str(), 04755), 0);
     run_options setuid_launch = plain;
-    setuid_launch.program = copy;
+    setuid_launch.program = copy_tool("vormek-setuid", 04755);
     RUN_OR_SKIP(setuid_refused, setuid_launch);
     expect_refusal(proc, setuid_refused, "needs to run as root.\n", {});
 }
