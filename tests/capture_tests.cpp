@@ -156,7 +156,7 @@ TEST_F(Capture, CallerWhoIsNotRootIsRefusedBeforeAnything) {
     // Copies in the scenario's own folder, which any user can reach (the
     // build tree may not be: under /root, say).
     const auto copy_tool = [this](const std::string &name, unsigned mode) {
-        const std::string copy = proc.root + "/" + name;
+        std::string copy = proc.root + "/" + name;
         std::filesystem::copy_file(vormek_binary, copy);
         EXPECT_EQ(chown(copy.c_str(), 0, 0), 0);
         EXPECT_EQ(chmod(copy.c_str(), mode), 0);
