@@ -156,8 +156,11 @@ static int knob_handler(struct ctl_table *table, int write, void *buffer,
 	return ret;
 }
 
-static void record_event(const struct trace_event *ev)
+/* Appends an event, stamped with the time since the window opened and the CPU. */
+static void record_event(struct trace_event *ev)
 {
+	ev->offset_ns = ktime_get_ns() - state->start_ns;
+	ev->cpu = raw_smp_processor_id();
 	if (state->events < EVENT_BUFFER_SIZE)
 		state->event[state->events++] = *ev;
 	else
@@ -199,9 +202,7 @@ static void probe_sys_enter(void *data, struct pt_regs *regs, long id)
 	raw_spin_lock_irqsave(&state_lock, flags);
 	if (state->window == WINDOW_OPEN) {
 		struct trace_event ev = {
-			.offset_ns = ktime_get_ns() - state->start_ns,
 			.kind = EV_SYSCALL,
-			.cpu = raw_smp_processor_id(),
 			.pid = task_pid_nr(current),
 			.nr_or_state = id,
 		};
@@ -233,9 +234,7 @@ static void probe_sched_switch(void *data, bool preempt,
 	raw_spin_lock_irqsave(&state_lock, flags);
 	if (state->window == WINDOW_OPEN) {
 		struct trace_event ev = {
-			.offset_ns = ktime_get_ns() - state->start_ns,
 			.kind = EV_SWITCH,
-			.cpu = raw_smp_processor_id(),
 			.pid = prev->pid,
 			.next_pid = next->pid,
 			.nr_or_state = prev_state,
