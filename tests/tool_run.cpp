@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -24,16 +22,6 @@ const knob_value expected_knobs[10] = {
 };
 
 const char *const untouched_knob = "7\n";
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string &path, const std::string &content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
 
 static std::string knob_path(const fake_proc &proc, const std::string &knob) {
     return proc.root + "/proc/sys/kernel/" + knob;
@@ -132,6 +120,10 @@ run_result run_tool(const fake_proc &proc, const run_options &options) {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 
     int pipe_ends[2] = {-1, -1};
+    if (options.out == stdout_kind::broken_pipe && pipe2(pipe_ends, O_CLOEXEC) != 0) {
+        result.err = "cannot make a pipe";
+        return result;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -140,11 +132,8 @@ run_result run_tool(const fake_proc &proc, const run_options &options) {
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
     } else if (options.out == stdout_kind::closed) {
         posix_spawn_file_actions_addclose(&actions, 1);
-    } else if (pipe2(pipe_ends, O_CLOEXEC) == 0) {
-        posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
     } else {
-        result.err = "cannot make a pipe";
-        return result;
+        posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
     }
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
@@ -166,6 +155,9 @@ run_result run_tool(const fake_proc &proc, const run_options &options) {
         close(pipe_ends[1]);
     }
     if (spawned != 0) {
+        if (pipe_ends[0] >= 0) {
+            close(pipe_ends[0]);
+        }
         result.err = "cannot start fakeproc";
         return result;
     }

@@ -2,6 +2,8 @@
 // back everything it did.
 #pragma once
 
+#include "file_io.hpp"
+
 #include <string>
 #include <vector>
 
@@ -67,9 +69,6 @@ run_result run_tool(const fake_proc &proc, const run_options &options);
     if ((result).skipped) {                                                                        \
         GTEST_SKIP() << (result).err;                                                              \
     }
-
-std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &content);
 
 // The build's tool and stand-in runner.
 extern const char *const vormek_binary;

@@ -1,10 +1,10 @@
 // vormek on a real kernel: checks the results of the guest scenarios that
 // the stand-in VM ran (the vm_boot test, a ctest fixture, boots it once).
+#include "file_io.hpp"
+
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <sys/syscall.h>
@@ -15,8 +15,7 @@ namespace {
 const std::string results = VM_RESULTS_DIR;
 
 std::string result_file(const std::string &name) {
-    std::ifstream in(results + "/" + name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return read_file(results + "/" + name);
 }
 
 struct case_result {
