@@ -151,7 +151,7 @@ TEST_F(Capture, ArgumentsChangeNothing) {
 
 TEST_F(Capture, CallerWhoIsNotRootIsRefusedBeforeAnything) {
     if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to run the tool as another user";
+        SKIP_UNLESS_CI("needs root to run the tool as another user");
     }
     // Copies in the scenario's own folder, which any user can reach (the
     // build tree may not be: under /root, say).

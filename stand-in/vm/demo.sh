@@ -1,3 +1,3 @@
-# Guest scenario of script/demo: load the stand-in tracer and run vormek once.
-insmod /lib/modules/vormek_standin.ko wakeup_timing=1
+# Guest scenario of script/demo: load the tracer module and run vormek once.
+insmod /lib/modules/vormek_tracer.ko wakeup_timing=1
 run_case demo /bin/vormek
