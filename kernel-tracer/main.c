@@ -34,9 +34,9 @@ unsigned int buffer_size = 16384;
 module_param(buffer_size, uint, 0444);
 MODULE_PARM_DESC(buffer_size, "Events kept per CPU and window, rounded up to a power of two (default 16384)");
 
-unsigned int crash_events = 2000;
+unsigned int crash_events = 500;
 module_param(crash_events, uint, 0644);
-MODULE_PARM_DESC(crash_events, "Events written to the kernel log at a crash, the last ones (default 2000)");
+MODULE_PARM_DESC(crash_events, "Events written to the kernel log at a crash, the last ones (default 500)");
 
 static int __init tracer_init(void)
 {

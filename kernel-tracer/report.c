@@ -211,7 +211,8 @@ static void print_header(struct seq_file *m, struct report *r)
 		out(m, "# function_hook: failed (%d), no function entries",
 		    r->hooks.functions_error);
 	out(m, "# writes: %u logged, %u lost", r->log.count, r->log.lost);
-	for (i = 0; i < r->log.count; i++) {
+	/* At a crash the kernel log has room for the events only. */
+	for (i = 0; m && i < r->log.count; i++) {
 		const struct knob_write *kw = &r->log.entry[i];
 
 		k = kw->knob;

@@ -48,7 +48,7 @@ knob_case thresh $armed preempt_thresh=1000000
 rmmod vormek_tracer
 
 # A buffer of 64 events per CPU: full either way, keeping start or end.
-insmod $module buffer_size=64
+insmod $module buffer_size=64 wakeup_timing=1
 knob_case stopping $armed trace_freerunning=0
 knob_case overwriting $armed trace_freerunning=1
 rmmod vormek_tracer

@@ -1,0 +1,61 @@
+// The VM benchmark's system-call-heavy work: ROUNDS rounds of getppid and a
+// one-byte read from /dev/zero and write to /dev/null (the work of
+// "dd bs=1"), timed by CLOCK_MONOTONIC. Prints nanoseconds per round. With
+// --window the rounds run inside a trace window (the gettimeofday markers);
+// with --ftrace, between turning the kernel's own tracing on and off.
+//
+//   syscall_loop ROUNDS [--window | --ftrace]
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+long long now_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const long rounds = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 100000;
+    const bool window = argc > 2 && std::strcmp(argv[2], "--window") == 0;
+    const int ftrace = argc > 2 && std::strcmp(argv[2], "--ftrace") == 0
+                           ? open("/sys/kernel/tracing/tracing_on", O_WRONLY)
+                           : -2;
+    const int zero = open("/dev/zero", O_RDONLY);
+    const int null = open("/dev/null", O_WRONLY);
+    if (zero < 0 || null < 0 || ftrace == -1 || rounds <= 0) {
+        std::perror("syscall_loop");
+        return 1;
+    }
+    char byte = 0;
+    const long long start = now_ns();
+    if (window) {
+        syscall(SYS_gettimeofday, nullptr, 1L);
+    } else if (ftrace >= 0 && write(ftrace, "1", 1) != 1) {
+        std::perror("syscall_loop: tracing_on");
+        return 1;
+    }
+    for (long i = 0; i < rounds; ++i) {
+        syscall(SYS_getppid);
+        if (read(zero, &byte, 1) != 1 || write(null, &byte, 1) != 1) {
+            std::perror("syscall_loop");
+            return 1;
+        }
+    }
+    if (window) {
+        syscall(SYS_gettimeofday, nullptr, nullptr);
+    } else if (ftrace >= 0 && write(ftrace, "0", 1) != 1) {
+        std::perror("syscall_loop: tracing_on");
+        return 1;
+    }
+    std::printf("%.1f\n", static_cast<double>(now_ns() - start) / static_cast<double>(rounds));
+    return 0;
+}

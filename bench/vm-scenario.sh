@@ -1,0 +1,48 @@
+# Guest scenario of script/bench's VM part. Each round runs the same
+# system-call loop in each setup, one after another, so that the setups
+# alternate through the boot; each result is one line of ns per round in
+# /results/SETUP. Then vormek runs once for its window's counts.
+module=/lib/modules/vormek_tracer.ko
+knobs=/proc/sys/kernel
+tracing=/sys/kernel/tracing
+rounds=${bench_rounds:-7}
+iterations=${bench_iterations:-20000}
+mkdir -p /results $tracing
+mount -t tracefs nodev $tracing
+
+# The knobs as vormek leaves them, with overwriting for the window setup.
+arm() {
+  for setting in trace_all_cpus=1 trace_enabled=1 trace_freerunning=$1 \
+    trace_user_triggered=1 trace_verbose=0 preempt_thresh=0 mcount_enabled=1; do
+    echo "${setting#*=}" >$knobs/"${setting%%=*}"
+  done
+}
+# Events the kernel's ring buffer took: kept and overwritten, every CPU.
+ftrace_events() {
+  cat $tracing/per_cpu/cpu*/stats | while read -r key value; do
+    case $key in entries: | overrun:) echo "$value" ;; esac
+  done | (sum=0; while read -r n; do sum=$((sum + n)); done; echo $sum)
+}
+
+for round in $(seq "$rounds"); do
+  syscall_loop "$iterations" >>/results/absent
+
+  insmod $module
+  syscall_loop "$iterations" >>/results/loaded
+  arm 0
+  syscall_loop "$iterations" >>/results/armed
+  arm 1
+  syscall_loop "$iterations" --window >>/results/window
+  cat /proc/latency_trace | grep '^# events: ' >>/results/window-events
+  rmmod vormek_tracer
+
+  echo 0 >$tracing/tracing_on
+  echo function >$tracing/current_tracer
+  syscall_loop "$iterations" --ftrace >>/results/ftrace
+  ftrace_events >>/results/ftrace-events
+  echo nop >$tracing/current_tracer
+done
+
+insmod $module
+run_case vormek /bin/vormek
+rmmod vormek_tracer
