@@ -10,7 +10,7 @@
 #include <linux/sched.h>
 #include <linux/string.h>
 #include <linux/sysctl.h>
-#include <linux/sched/clock.h>
+#include <linux/trace_clock.h>
 
 #include "compat.h"
 #include "tracer.h"
@@ -63,7 +63,7 @@ static int knob_handler(VT_CTL_TABLE *table, int write, void *buffer,
 	entry.value = knob(k);
 	entry.pid = task_tgid_nr(current);
 	get_task_comm(entry.comm, current);
-	entry.time_ns = local_clock();
+	entry.time_ns = trace_clock_local();
 	raw_spin_lock_irqsave(&write_log_lock, flags);
 	if (write_log.count < WRITE_LOG_SIZE)
 		write_log.entry[write_log.count++] = entry;

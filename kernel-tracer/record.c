@@ -19,7 +19,7 @@
 #include <linux/percpu.h>
 #include <linux/sched.h>
 #include <linux/string.h>
-#include <linux/sched/clock.h>
+#include <linux/trace_clock.h>
 #include <linux/trace_recursion.h>
 #include <linux/tracepoint.h>
 #include <linux/vmalloc.h>
@@ -99,7 +99,7 @@ static __always_inline struct event *begin_event(u8 kind,
 	if (index >= buffer_size && !READ_ONCE(rec.overwrite))
 		return NULL;
 	e = set_event(set, raw_smp_processor_id(), index);
-	e->offset_ns = (s64)(local_clock() - READ_ONCE(rec.start_ns));
+	e->offset_ns = (s64)(trace_clock_local() - READ_ONCE(rec.start_ns));
 	e->ctx = preempt_count() | (irqs_disabled() ? CTX_IRQS_OFF : 0);
 	e->pid = task->pid;
 	copy_comm(e->comm, task);
@@ -199,7 +199,7 @@ static void notrace probe_sched_wakeup(void *data, struct task_struct *task)
 		copy_comm(e->wake.comm, task);
 		offset = e->offset_ns;
 	} else {
-		offset = (s64)(local_clock() - READ_ONCE(rec.start_ns));
+		offset = (s64)(trace_clock_local() - READ_ONCE(rec.start_ns));
 	}
 	WRITE_ONCE(wake_stamp[task->pid % WAKE_SLOTS],
 		   ((u64)task->pid + 1) << WAKE_TIME_BITS |

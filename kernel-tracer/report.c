@@ -115,15 +115,15 @@ static void snapshot(struct report *r, bool crashing)
 	int cpu;
 
 	local_irq_save(flags);
-	locked = crashing ? raw_spin_trylock(&window_lock) :
-			    (raw_spin_lock(&window_lock), true);
+	locked = crashing ? arch_spin_trylock(&window_lock) :
+			    (arch_spin_lock(&window_lock), true);
 	r->set = shown_set;
 	if (r->set >= 0)
 		r->w = window[r->set];
 	r->open_now = open_set >= 0;
 	r->dropped = dropped_windows;
 	if (locked)
-		raw_spin_unlock(&window_lock);
+		arch_spin_unlock(&window_lock);
 	locked = crashing ? raw_spin_trylock(&write_log_lock) :
 			    (raw_spin_lock(&write_log_lock), true);
 	r->log = write_log;

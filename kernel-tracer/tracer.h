@@ -138,7 +138,7 @@ enum window_state { WINDOW_NONE, WINDOW_OPEN, WINDOW_CLOSED };
 
 struct window_info {
 	int state;
-	u64 start_ns, end_ns;	/* local_clock(), this CPU's scheduler clock */
+	u64 start_ns, end_ns;	/* trace_clock_local(), as ftrace's "local" clock */
 	int cpu;		/* where it opened */
 	pid_t opener_pid, closer_pid;
 	char opener_comm[TASK_COMM_LEN], closer_comm[TASK_COMM_LEN];
@@ -159,7 +159,7 @@ struct recorder {
 };
 
 extern struct recorder rec;
-extern raw_spinlock_t window_lock;
+extern arch_spinlock_t window_lock;
 extern struct window_info window[SETS];
 extern int shown_set;		/* the last kept window's set, or -1 */
 extern int open_set;		/* the open window's set, or -1 */

@@ -22,7 +22,7 @@
 #include <linux/sched/task_stack.h>
 #include <linux/smp.h>
 #include <linux/string.h>
-#include <linux/sched/clock.h>
+#include <linux/trace_clock.h>
 #include <linux/trace_recursion.h>
 #include <asm/syscall.h>
 
@@ -31,7 +31,11 @@
 #define MARKER_FUNCTION "__x64_sys_gettimeofday"
 
 struct recorder rec = { .cpu = -1 };
-DEFINE_RAW_SPINLOCK(window_lock);
+/*
+ * An arch spinlock, taken with interrupts off: its fast paths are inline, so
+ * the marker leaves no function of its own in the window it opens.
+ */
+arch_spinlock_t window_lock = __ARCH_SPIN_LOCK_UNLOCKED;
 struct window_info window[SETS];
 int shown_set = -1;
 int open_set = -1;
@@ -69,7 +73,7 @@ static void open_window(void)
 	rec.functions = w->knobs[K_MCOUNT_ENABLED] == 1;
 	rec.wakeups = w->knobs[K_WAKEUP_TIMING] == 1;
 	rec.overwrite = w->knobs[K_TRACE_FREERUNNING] == 1;
-	w->start_ns = local_clock();
+	w->start_ns = trace_clock_local();
 	rec.start_ns = w->start_ns;
 	/* The hooks see the settings above before they see recording. */
 	smp_wmb();
@@ -87,7 +91,7 @@ static void close_window(void)
 		return;
 	WRITE_ONCE(rec.recording, 0);
 	w = &window[open_set];
-	w->end_ns = local_clock();
+	w->end_ns = trace_clock_local();
 	w->state = WINDOW_CLOSED;
 	name_task(&w->closer_pid, w->closer_comm);
 	length_us = div_u64(w->end_ns - w->start_ns, NSEC_PER_USEC);
@@ -119,12 +123,14 @@ static void notrace on_gettimeofday(unsigned long ip, unsigned long parent_ip,
 	/* The caller's registers as saved at system-call entry. */
 	syscall_get_arguments(current, task_pt_regs(current), args);
 	if (args[0] == 0 && args[1] <= 1) {
-		raw_spin_lock_irqsave(&window_lock, flags);
+		local_irq_save(flags);
+		arch_spin_lock(&window_lock);
 		if (args[1] == 0)
 			close_window();
 		else if (knob(K_TRACE_ENABLED) == 1)
 			open_window();
-		raw_spin_unlock_irqrestore(&window_lock, flags);
+		arch_spin_unlock(&window_lock);
+		local_irq_restore(flags);
 	}
 	ftrace_test_recursion_unlock(bit);
 }
