@@ -14,9 +14,9 @@
 
 #include "tracer.h"
 
-bool param_wakeup_timing;
+bool param_wakeup_timing = true;
 module_param_named(wakeup_timing, param_wakeup_timing, bool, 0444);
-MODULE_PARM_DESC(wakeup_timing, "Offer the wakeup_timing knob (default: no)");
+MODULE_PARM_DESC(wakeup_timing, "Offer the wakeup_timing knob (default: yes; no acts as a kernel without it)");
 
 char *param_omit = "";
 module_param_named(omit, param_omit, charp, 0444);

@@ -1,4 +1,4 @@
 # Guest scenario of script/demo: load the tracer module and run vormek once.
 uname -r >/results/release
-insmod /lib/modules/vormek_tracer.ko wakeup_timing=1
+insmod /lib/modules/vormek_tracer.ko
 run_case demo /bin/vormek

@@ -7,7 +7,7 @@ knobs=/proc/sys/kernel
 run_case nomodule /bin/vormek
 ls $knobs >/results/nomodule/knobs
 
-insmod $module wakeup_timing=1
+insmod $module
 cat /proc/latency_trace >/results/report-before-window
 # The shell records its pid, then becomes vormek.
 run_case full sh -c 'echo $$ >/results/full/pid; exec /bin/vormek'
@@ -48,12 +48,12 @@ knob_case thresh $armed preempt_thresh=1000000
 rmmod vormek_tracer
 
 # A buffer of 64 events per CPU: full either way, keeping start or end.
-insmod $module buffer_size=64 wakeup_timing=1
+insmod $module buffer_size=64
 knob_case stopping $armed trace_freerunning=0
 knob_case overwriting $armed trace_freerunning=1
 rmmod vormek_tracer
 
-insmod $module
+insmod $module wakeup_timing=0
 run_case nowakeup /bin/vormek
 rmmod vormek_tracer
 
@@ -67,7 +67,7 @@ rmmod vormek_tracer
 
 # Readers and a writer hammer the tracer while vormek captures; the writer
 # makes more writes than the log holds.
-insmod $module wakeup_timing=1
+insmod $module
 for reader in 1 2; do
   (for i in $(seq 60); do cat /proc/latency_trace >/dev/null; done) &
 done
