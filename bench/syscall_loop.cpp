@@ -21,6 +21,12 @@ long long now_ns() {
     return t.tv_sec * 1000000000LL + t.tv_nsec;
 }
 
+// The loop has nothing to undo: a failure ends the process at once.
+[[noreturn]] void fail(const char *what) {
+    std::perror(what);
+    std::exit(1);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -32,30 +38,31 @@ int main(int argc, char **argv) {
     const int zero = open("/dev/zero", O_RDONLY);
     const int null = open("/dev/null", O_WRONLY);
     if (zero < 0 || null < 0 || ftrace == -1 || rounds <= 0) {
-        std::perror("syscall_loop");
-        return 1;
+        fail("syscall_loop");
     }
     char byte = 0;
     const long long start = now_ns();
     if (window) {
         syscall(SYS_gettimeofday, nullptr, 1L);
     } else if (ftrace >= 0 && write(ftrace, "1", 1) != 1) {
-        std::perror("syscall_loop: tracing_on");
-        return 1;
+        fail("syscall_loop: tracing_on");
     }
     for (long i = 0; i < rounds; ++i) {
         syscall(SYS_getppid);
         if (read(zero, &byte, 1) != 1 || write(null, &byte, 1) != 1) {
-            std::perror("syscall_loop");
-            return 1;
+            fail("syscall_loop");
         }
     }
     if (window) {
         syscall(SYS_gettimeofday, nullptr, nullptr);
     } else if (ftrace >= 0 && write(ftrace, "0", 1) != 1) {
-        std::perror("syscall_loop: tracing_on");
-        return 1;
+        fail("syscall_loop: tracing_on");
     }
     std::printf("%.1f\n", static_cast<double>(now_ns() - start) / static_cast<double>(rounds));
+    close(zero);
+    close(null);
+    if (ftrace >= 0) {
+        close(ftrace);
+    }
     return 0;
 }

@@ -10,10 +10,10 @@ iterations=${bench_iterations:-20000}
 mkdir -p /results $tracing
 mount -t tracefs nodev $tracing
 
-# The knobs as vormek leaves them, with overwriting for the window setup.
+# The knobs as vormek leaves them: arm FREERUNNING MCOUNT.
 arm() {
   for setting in trace_all_cpus=1 trace_enabled=1 trace_freerunning=$1 \
-    trace_user_triggered=1 trace_verbose=0 preempt_thresh=0 mcount_enabled=1; do
+    trace_user_triggered=1 trace_verbose=0 preempt_thresh=0 mcount_enabled=$2; do
     echo "${setting#*=}" >$knobs/"${setting%%=*}"
   done
 }
@@ -29,9 +29,11 @@ for round in $(seq "$rounds"); do
 
   insmod $module
   syscall_loop "$iterations" >>/results/loaded
-  arm 0
+  arm 0 0
+  syscall_loop "$iterations" >>/results/armed-nofunctions
+  arm 0 1
   syscall_loop "$iterations" >>/results/armed
-  arm 1
+  arm 1 1
   syscall_loop "$iterations" --window >>/results/window
   cat /proc/latency_trace | grep '^# events: ' >>/results/window-events
   rmmod vormek_tracer

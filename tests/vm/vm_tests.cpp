@@ -20,7 +20,9 @@ std::string results() {
     return dir != nullptr ? dir : "";
 }
 
-std::string result_file(const std::string &name) { return read_file(results() + "/" + name); }
+std::string result_file(const std::string &name) {
+    return read_file(results() + "/" + name);
+}
 
 std::string trimmed(std::string text) {
     text.erase(text.find_last_not_of(" \n") + 1);
@@ -122,8 +124,8 @@ TEST(Vm, VormekCapturesAFunctionTraceOfItsWindow) {
     EXPECT_GE(length_us, 100000.0);
     EXPECT_LT(length_us, 200000.0);
     EXPECT_GE(std::stod(result_file("full/max-latency")), static_cast<int>(length_us));
-    std::cout << kernel << ": window " << length_us << " us, " << field(run.out, "recorded")
-              << "; " << field(run.out, "events") << "\n";
+    std::cout << kernel << ": window " << length_us << " us, " << field(run.out, "recorded") << "; "
+              << field(run.out, "events") << "\n";
 
     // The sleep's path through the kernel, and vormek's only two system
     // calls in the window: the sleep and the end marker.
@@ -158,6 +160,7 @@ TEST(Vm, VormekCapturesAFunctionTraceOfItsWindow) {
         }
     }
     std::vector<std::string> expected;
+    expected.reserve(table.size());
     for (const auto &[knob, value] : table) {
         expected.push_back(knob + "=" + std::to_string(value));
     }
@@ -294,7 +297,8 @@ TEST(Vm, ConcurrentUseCleanKernelLogAndTraceAtCrash) {
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(field(run.out, "window"), "closed");
-        EXPECT_EQ(field(run.out, "opened_by").rfind(field(run.out, "closed_by") + " on cpu", 0), 0U);
+        EXPECT_EQ(field(run.out, "opened_by").rfind(field(run.out, "closed_by") + " on cpu", 0),
+                  0U);
     }
     // 300 writes by the writer and 30 by vormek: the log keeps 256.
     EXPECT_EQ(field(result_file("stress-report-after"), "writes"), "256 logged, 74 lost");
@@ -313,7 +317,8 @@ TEST(Vm, ConcurrentUseCleanKernelLogAndTraceAtCrash) {
     const std::string console = result_file("console.log");
     const std::size_t trace = console.find("vormek_tracer: the last window's trace");
     const std::size_t end = console.find("vormek_tracer: end of the last window's trace");
-    ASSERT_NE(trace, std::string::npos) << console.substr(console.size() - std::min<std::size_t>(console.size(), 2000));
+    ASSERT_NE(trace, std::string::npos)
+        << console.substr(console.size() - std::min<std::size_t>(console.size(), 2000));
     EXPECT_NE(end, std::string::npos);
     EXPECT_NE(console.find("opened_by: vm_window-" + trimmed(run_case("crash").out), trace),
               std::string::npos);

@@ -10,8 +10,9 @@
 
 int main(int argc, char **argv) {
     const long ms = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 20;
-    std::printf("%d\n", static_cast<int>(getpid()));
-    std::fflush(stdout);
+    if (std::printf("%d\n", static_cast<int>(getpid())) < 0 || std::fflush(stdout) != 0) {
+        return 1;
+    }
     syscall(SYS_gettimeofday, nullptr, 1L);
     usleep(static_cast<useconds_t>(ms * 1000));
     syscall(SYS_gettimeofday, nullptr, nullptr);
