@@ -82,12 +82,6 @@ static __always_inline bool want(void)
 	       (cpu < 0 || cpu == raw_smp_processor_id());
 }
 
-static __always_inline void copy_comm(char *to, const struct task_struct *t)
-{
-	memcpy(to, t->comm, TASK_COMM_LEN);
-	to[TASK_COMM_LEN - 1] = '\0';
-}
-
 /* Claims and stamps this CPU's next slot, or NULL when it is full. */
 static __always_inline struct event *begin_event(u8 kind,
 						 struct task_struct *task)

@@ -138,20 +138,19 @@ static void snapshot(struct report *r, bool crashing)
 	r->lost = 0;
 	if (r->set >= 0) {
 		for_each_possible_cpu(cpu) {
-			u64 first, count, lost;
+			u64 first, count, lost, i;
 
 			set_cpu_range(r->set, cpu,
 				      r->w.knobs[K_TRACE_FREERUNNING] == 1,
 				      &first, &count, &lost);
 			r->kept += count;
 			r->lost += lost;
+			for (i = first; i < first + count; i++) {
+				e = set_event(r->set, cpu, i);
+				if (e->kind < EV_KINDS)
+					r->kinds[e->kind]++;
+			}
 		}
-	}
-	rewind_report(r);
-	while ((e = peek(r))) {
-		if (e->kind < EV_KINDS)
-			r->kinds[e->kind]++;
-		advance(r);
 	}
 	rewind_report(r);
 }

@@ -13,7 +13,15 @@
 
 #include <linux/sched.h>
 #include <linux/spinlock.h>
+#include <linux/string.h>
 #include <linux/types.h>
+
+/* A task's name, copied directly: get_task_comm may not be used in hooks. */
+static __always_inline void copy_comm(char *to, const struct task_struct *t)
+{
+	memcpy(to, t->comm, TASK_COMM_LEN);
+	to[TASK_COMM_LEN - 1] = '\0';
+}
 
 /* ---- knobs.c ---------------------------------------------------------- */
 

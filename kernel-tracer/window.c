@@ -42,13 +42,6 @@ int open_set = -1;
 unsigned long dropped_windows;
 unsigned long set_generation[SETS];
 
-static void name_task(pid_t *pid, char *comm)
-{
-	*pid = task_tgid_nr(current);
-	memcpy(comm, current->comm, TASK_COMM_LEN);
-	comm[TASK_COMM_LEN - 1] = '\0';
-}
-
 /* Opens a window, or starts the open one again. Under window_lock. */
 static void open_window(void)
 {
@@ -62,7 +55,8 @@ static void open_window(void)
 	memset(w, 0, sizeof(*w));
 	w->state = WINDOW_OPEN;
 	w->cpu = raw_smp_processor_id();
-	name_task(&w->opener_pid, w->opener_comm);
+	w->opener_pid = task_tgid_nr(current);
+	copy_comm(w->opener_comm, current);
 	for (k = 0; k < KNOB_COUNT; k++)
 		w->knobs[k] = knob(k);
 	w->generation = set_generation[set];
@@ -93,7 +87,8 @@ static void close_window(void)
 	w = &window[open_set];
 	w->end_ns = trace_clock_local();
 	w->state = WINDOW_CLOSED;
-	name_task(&w->closer_pid, w->closer_comm);
+	w->closer_pid = task_tgid_nr(current);
+	copy_comm(w->closer_comm, current);
 	length_us = div_u64(w->end_ns - w->start_ns, NSEC_PER_USEC);
 	thresh = knob(K_PREEMPT_THRESH);
 	if (thresh > 0 && length_us < thresh) {
