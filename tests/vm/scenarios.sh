@@ -35,11 +35,16 @@ knob_case() {
 }
 armed="trace_enabled=1 trace_user_triggered=1 trace_all_cpus=1 trace_freerunning=0
   trace_verbose=0 preempt_thresh=0 wakeup_timing=0 mcount_enabled=1"
+# A busy shell keeps both CPUs taking timer ticks, so that each window has
+# events on both, unless trace_all_cpus keeps it to one.
+(while :; do :; done) &
+busy=$!
 knob_case base $armed
+knob_case onecpu $armed trace_all_cpus=0
+kill $busy
 knob_case disabled $armed trace_enabled=0
 knob_case untriggered $armed trace_user_triggered=0
 knob_case nofunctions $armed mcount_enabled=0
-knob_case onecpu $armed trace_all_cpus=0
 knob_case verbose $armed trace_verbose=1
 knob_case wakeups $armed wakeup_timing=1
 echo 0 >$knobs/preempt_max_latency
