@@ -3,7 +3,6 @@
 # alternate through the boot; each result is one line of ns per round in
 # /results/SETUP. Then vormek runs once for its window's counts.
 module=/lib/modules/vormek_tracer.ko
-knobs=/proc/sys/kernel
 tracing=/sys/kernel/tracing
 rounds=${bench_rounds:-7}
 iterations=${bench_iterations:-20000}
@@ -12,10 +11,8 @@ mount -t tracefs nodev $tracing
 
 # The knobs as vormek leaves them: arm FREERUNNING MCOUNT.
 arm() {
-  for setting in trace_all_cpus=1 trace_enabled=1 trace_freerunning=$1 \
-    trace_user_triggered=1 trace_verbose=0 preempt_thresh=0 mcount_enabled=$2; do
-    echo "${setting#*=}" >$knobs/"${setting%%=*}"
-  done
+  set_knobs trace_all_cpus=1 trace_enabled=1 trace_freerunning=$1 trace_user_triggered=1 \
+    trace_verbose=0 preempt_thresh=0 mcount_enabled=$2
 }
 # Events the kernel's ring buffer took: kept and overwritten, every CPU.
 ftrace_events() {

@@ -26,9 +26,7 @@ cat /proc/latency_trace >/results/report-after-refusals
 knob_case() {
   name=$1
   shift
-  for setting in "$@"; do
-    echo "${setting#*=}" >$knobs/"${setting%%=*}"
-  done
+  set_knobs "$@"
   run_case "$name" /bin/vm_window 20
   cat /proc/latency_trace >/results/"$name"/report
   cat $knobs/preempt_max_latency >/results/"$name"/max-latency
@@ -47,7 +45,7 @@ knob_case untriggered $armed trace_user_triggered=0
 knob_case nofunctions $armed mcount_enabled=0
 knob_case verbose $armed trace_verbose=1
 knob_case wakeups $armed wakeup_timing=1
-echo 0 >$knobs/preempt_max_latency
+set_knobs preempt_max_latency=0
 cat $knobs/preempt_max_latency >/results/max-latency-reset
 knob_case thresh $armed preempt_thresh=1000000
 rmmod vormek_tracer
@@ -85,6 +83,6 @@ cat /proc/latency_trace >/results/stress-report-after
 
 # Last, a window kept for the crash: the init panics the kernel after the
 # results are saved, and the trace must reach the console.
-echo 1 >$knobs/trace_print_at_crash
+set_knobs trace_print_at_crash=1
 run_case crash /bin/vm_window 5
 crash_at_end=1
