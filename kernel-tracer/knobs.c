@@ -54,7 +54,7 @@ static int knob_handler(VT_CTL_TABLE *table, int write, void *buffer,
 			size_t *lenp, loff_t *ppos)
 {
 	int k = (int *)table->data - knob_values;
-	int ret = proc_dointvec(table, write, buffer, lenp, ppos);
+	int ret = proc_dointvec_minmax(table, write, buffer, lenp, ppos);
 	struct knob_write entry = { .knob = k };
 	unsigned long flags;
 
@@ -70,8 +70,18 @@ static int knob_handler(VT_CTL_TABLE *table, int write, void *buffer,
 	else
 		write_log.lost++;
 	raw_spin_unlock_irqrestore(&write_log_lock, flags);
-	sync_hooks(false);
+	sync_hooks(arming_knob(k));
 	return ret;
+}
+
+/*
+ * What a knob takes; a write outside it fails with EINVAL and changes
+ * nothing. The two latency knobs are lengths in µs, the others 0 or 1.
+ */
+static void *knob_max(int k)
+{
+	return k == K_PREEMPT_MAX_LATENCY || k == K_PREEMPT_THRESH ?
+	       SYSCTL_INT_MAX : SYSCTL_ONE;
 }
 
 int knobs_register(void)
@@ -87,6 +97,8 @@ int knobs_register(void)
 		knob_table[n].mode = (k == K_MCOUNT_ENABLED &&
 				      param_mcount_unreadable) ? 0200 : 0644;
 		knob_table[n].proc_handler = knob_handler;
+		knob_table[n].extra1 = SYSCTL_ZERO;
+		knob_table[n].extra2 = knob_max(k);
 		n++;
 	}
 	knob_header = vt_register_sysctl("kernel", knob_table, n);

@@ -3,8 +3,9 @@
  * vormek_tracer: a user-triggered latency tracer for stock kernels, driven
  * through the interface of CONFIG_LATENCY_TRACING: ten knobs under
  * /proc/sys/kernel, gettimeofday markers around the traced window, and the
- * report in /proc/latency_trace. Loaded with its knobs at 0 it costs next
- * to nothing: only the gettimeofday system call is hooked.
+ * report in /proc/latency_trace. Loaded with its knobs at 0, and once no
+ * window has been used for disarm_ms, it costs next to nothing: only the
+ * gettimeofday system call is hooked.
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
@@ -38,11 +39,29 @@ unsigned int crash_events = 500;
 module_param(crash_events, uint, 0644);
 MODULE_PARM_DESC(crash_events, "Events written to the kernel log at a crash, the last ones (default 500)");
 
+unsigned int disarm_ms = 1000;
+module_param(disarm_ms, uint, 0444);
+MODULE_PARM_DESC(disarm_ms, "Milliseconds without a window before the hooks are removed, up to 3600000 (default 1000; 0 keeps them)");
+
+#define BUFFER_MIN 16U
+#define BUFFER_MAX (1U << 24)
+#define DISARM_MAX 3600000U
+
 static int __init tracer_init(void)
 {
 	int ret;
 
-	buffer_size = roundup_pow_of_two(clamp(buffer_size, 16U, 1U << 24));
+	if (buffer_size < BUFFER_MIN || buffer_size > BUFFER_MAX) {
+		pr_err("buffer_size=%u is out of range (%u to %u events per CPU)\n",
+		       buffer_size, BUFFER_MIN, BUFFER_MAX);
+		return -EINVAL;
+	}
+	if (disarm_ms > DISARM_MAX) {
+		pr_err("disarm_ms=%u is out of range (0 to %u)\n", disarm_ms,
+		       DISARM_MAX);
+		return -EINVAL;
+	}
+	buffer_size = roundup_pow_of_two(buffer_size);
 	ret = record_init();
 	if (ret)
 		return ret;
@@ -55,8 +74,9 @@ static int __init tracer_init(void)
 	ret = knobs_register();
 	if (ret)
 		goto drop_report;
-	pr_info("loaded: %u events per CPU, wakeup_timing %s\n", buffer_size,
-		knob_offered(K_WAKEUP_TIMING) ? "offered" : "absent");
+	pr_info("loaded: %u events per CPU, wakeup_timing %s, disarm_ms %u\n",
+		buffer_size, knob_offered(K_WAKEUP_TIMING) ? "offered" : "absent",
+		disarm_ms);
 	return 0;
 
 drop_report:

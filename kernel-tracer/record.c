@@ -5,7 +5,9 @@
  * calls and wakeups through tracepoints), and arming those hooks.
  *
  * The hooks are registered only while the knobs arm the tracer, and only
- * from process context (a knob write, loading, unloading). Their callbacks
+ * from process context: a knob write, a start marker's re-arm as its caller
+ * returns to user space (task work), the disarm work that removes them once
+ * no window has been used for disarm_ms, and unloading. Their callbacks
  * run with preemption off, also on PREEMPT_RT: they take no lock, allocate
  * nothing and wake nobody. Each CPU writes only its own buffer; a slot is
  * claimed with a local_t, which is safe against the interrupts and NMIs that
@@ -21,8 +23,11 @@
 #include <linux/string.h>
 #include <linux/trace_clock.h>
 #include <linux/trace_recursion.h>
+#include <linux/task_work.h>
 #include <linux/tracepoint.h>
 #include <linux/vmalloc.h>
+#include <linux/wait_bit.h>
+#include <linux/workqueue.h>
 #include <asm/local.h>
 
 #include "compat.h"
@@ -200,6 +205,13 @@ static void notrace probe_sched_wakeup(void *data, struct task_struct *task)
 		   ((u64)max_t(s64, offset, 0) & WAKE_TIME_MASK));
 }
 
+/* The thread group that opened the window ends: the window closes. */
+static void notrace probe_process_exit(void *data, struct task_struct *task)
+{
+	if (READ_ONCE(rec.recording))
+		window_opener_exit(task);
+}
+
 struct tracepoint_hook {
 	const char *name;
 	void *probe;
@@ -210,6 +222,7 @@ struct tracepoint_hook {
 static struct tracepoint_hook event_hooks[] = {
 	{ "sys_enter", probe_sys_enter, NULL },
 	{ "sched_switch", probe_sched_switch, NULL },
+	{ "sched_process_exit", probe_process_exit, NULL },
 };
 
 static struct tracepoint_hook wakeup_hooks[] = {
@@ -282,24 +295,125 @@ static void hook_functions(bool on)
 		hooked.functions = true;
 }
 
+/* The knobs whose writes put parked hooks back; the others leave them. */
+bool arming_knob(int k)
+{
+	return k == K_TRACE_ENABLED || k == K_TRACE_USER_TRIGGERED ||
+	       k == K_WAKEUP_TIMING || k == K_MCOUNT_ENABLED;
+}
+
+static void disarm_fn(struct work_struct *work);
+static DECLARE_DELAYED_WORK(disarm_work, disarm_fn);
+static bool unloading;
+
 /*
- * Makes the hooks match the knobs: the switch and system-call hooks while
- * trace_enabled and trace_user_triggered are 1, with them the wakeup hook
- * while wakeup_timing is 1 and the function hook while mcount_enabled is 1.
- * Process context only: registering takes mutexes and patches code.
+ * Makes the hooks match the knobs: the switch, system-call and exit hooks
+ * while trace_enabled and trace_user_triggered are 1, with them the wakeup
+ * hook while wakeup_timing is 1 and the function hook while mcount_enabled
+ * is 1; none while parked, unless rearm ends the parking. Under hooks_mutex.
  */
-void sync_hooks(bool unloading)
+static void sync_locked(bool rearm)
 {
 	bool armed = !unloading && knob(K_TRACE_ENABLED) == 1 &&
 		     knob(K_TRACE_USER_TRIGGERED) == 1;
+	bool on;
 
-	mutex_lock(&hooks_mutex);
-	hook_tracepoints(event_hooks, ARRAY_SIZE(event_hooks), armed,
+	if (rearm || !armed)
+		hooked.parked = false;
+	on = armed && !hooked.parked;
+	/* Markers stop opening windows before the hooks go. */
+	if (!on)
+		window_hooks_ready(false);
+	hook_tracepoints(event_hooks, ARRAY_SIZE(event_hooks), on,
 			 &hooked.events);
 	hook_tracepoints(wakeup_hooks, ARRAY_SIZE(wakeup_hooks),
-			 armed && knob(K_WAKEUP_TIMING) == 1, &hooked.wakeups);
-	hook_functions(armed && knob(K_MCOUNT_ENABLED) == 1);
+			 on && knob(K_WAKEUP_TIMING) == 1, &hooked.wakeups);
+	hook_functions(on && knob(K_MCOUNT_ENABLED) == 1);
+	if (on) {
+		window_hooks_ready(true);
+		if (disarm_ms)
+			mod_delayed_work(system_unbound_wq, &disarm_work,
+					 msecs_to_jiffies(disarm_ms));
+	}
+}
+
+/* Process context only: registering takes mutexes and patches code. */
+void sync_hooks(bool rearm)
+{
+	mutex_lock(&hooks_mutex);
+	sync_locked(rearm);
 	mutex_unlock(&hooks_mutex);
+}
+
+/* Removes the hooks once no window has been used for disarm_ms. */
+static void disarm_fn(struct work_struct *work)
+{
+	unsigned long wait = 0;
+
+	mutex_lock(&hooks_mutex);
+	if (!hooked.events && !hooked.wakeups && !hooked.functions) {
+		/* Nothing to remove. */
+	} else if (window_park(msecs_to_jiffies(disarm_ms), &wait)) {
+		hooked.parked = true;
+		sync_locked(false);
+	} else {
+		queue_delayed_work(system_unbound_wq, &disarm_work, wait);
+	}
+	mutex_unlock(&hooks_mutex);
+}
+
+/*
+ * Re-arms asked for by start markers that found the hooks parked: task work
+ * on the marker's caller, run as it returns to user space. A marker cannot
+ * allocate, so the work items come from a fixed pool; a bit marks one in use
+ * from the marker until its work has run.
+ */
+#define REARM_SLOTS 16
+
+static struct callback_head rearm_head[REARM_SLOTS];
+static unsigned long rearm_busy;
+
+static void rearm_fn(struct callback_head *head)
+{
+	int slot = head - rearm_head;
+
+	if (!READ_ONCE(unloading)) {
+		mutex_lock(&hooks_mutex);
+		sync_locked(true);
+		window_open_rearmed();
+		mutex_unlock(&hooks_mutex);
+	}
+	clear_bit_unlock(slot, &rearm_busy);
+	wake_up_var(&rearm_busy);
+}
+
+/* From a start marker: false if no re-arm could be queued. */
+bool request_rearm(void)
+{
+	int slot;
+
+	if (READ_ONCE(unloading))
+		return false;
+	for (slot = 0; slot < REARM_SLOTS; slot++)
+		if (!test_and_set_bit_lock(slot, &rearm_busy))
+			break;
+	if (slot == REARM_SLOTS)
+		return false;
+	init_task_work(&rearm_head[slot], rearm_fn);
+	if (task_work_add(current, &rearm_head[slot], TWA_RESUME)) {
+		clear_bit_unlock(slot, &rearm_busy);
+		return false;
+	}
+	return true;
+}
+
+/* Allocated zeroed, quietly: a size that cannot be had is one log line. */
+static struct event *alloc_set(void)
+{
+	return __vmalloc(array3_size(nr_cpu_ids, buffer_size,
+				     sizeof(struct event)),
+			 GFP_KERNEL | __GFP_ZERO | __GFP_NOWARN |
+			 __GFP_RETRY_MAYFAIL);
 }
 
 int record_init(void)
@@ -314,9 +428,11 @@ int record_init(void)
 	if (!wakeup_hooks[0].tp)
 		goto missing;
 	for (s = 0; s < SETS; s++) {
-		sets[s] = vzalloc(array3_size(nr_cpu_ids, buffer_size,
-					      sizeof(struct event)));
+		sets[s] = alloc_set();
 		if (!sets[s]) {
+			pr_err("cannot allocate buffers of %u events per CPU (buffer_size), %zu bytes each\n",
+			       buffer_size, array3_size(nr_cpu_ids, buffer_size,
+							sizeof(struct event)));
 			while (s--)
 				vfree(sets[s]);
 			return -ENOMEM;
@@ -328,11 +444,19 @@ missing:
 	return -ENOENT;
 }
 
+/*
+ * After the markers are unhooked: pending re-arms do nothing and are waited
+ * for (their callers are on their way to user space), the disarm work is
+ * cancelled, then every hook goes.
+ */
 void record_exit(void)
 {
 	int s;
 
-	sync_hooks(true);
+	WRITE_ONCE(unloading, true);
+	wait_var_event(&rearm_busy, !READ_ONCE(rearm_busy));
+	cancel_delayed_work_sync(&disarm_work);
+	sync_hooks(false);
 	tracepoint_synchronize_unregister();
 	for (s = 0; s < SETS; s++)
 		vfree(sets[s]);

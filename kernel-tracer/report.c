@@ -29,7 +29,7 @@ struct report {
 	int set;		/* the shown set, or -1 */
 	bool open_now;
 	bool stale;
-	unsigned long dropped;
+	unsigned long dropped, missed;
 	struct hook_state hooks;
 	u64 kinds[EV_KINDS], kept, lost;
 	struct write_log log;
@@ -122,6 +122,7 @@ static void snapshot(struct report *r, bool crashing)
 		r->w = window[r->set];
 	r->open_now = open_set >= 0;
 	r->dropped = dropped_windows;
+	r->missed = missed_starts;
 	if (locked)
 		arch_spin_unlock(&window_lock);
 	locked = crashing ? raw_spin_trylock(&write_log_lock) :
@@ -179,7 +180,8 @@ static void print_header(struct seq_file *m, struct report *r)
 		out(m, "# window: closed");
 		out(m, "# opened_by: %s-%d on cpu %d", w->opener_comm,
 		    w->opener_pid, w->cpu);
-		out(m, "# closed_by: %s-%d", w->closer_comm, w->closer_pid);
+		out(m, "# closed_by: %s%s-%d", w->closed_by_exit ? "exit of " : "",
+		    w->closer_comm, w->closer_pid);
 		print_us(a, sizeof(a), w->start_ns);
 		print_us(b, sizeof(b), w->end_ns);
 		out(m, "# start_us: %s", a);
@@ -206,6 +208,12 @@ static void print_header(struct seq_file *m, struct report *r)
 	if (r->dropped)
 		out(m, "# dropped_windows: %lu (shorter than preempt_thresh)",
 		    r->dropped);
+	if (r->missed)
+		out(m, "# missed_starts: %lu (no slot to put the hooks back)",
+		    r->missed);
+	out(m, "# hooks: functions=%d events=%d wakeups=%d parked=%d",
+	    r->hooks.functions, r->hooks.events, r->hooks.wakeups,
+	    r->hooks.parked);
 	if (r->hooks.functions_error)
 		out(m, "# function_hook: failed (%d), no function entries",
 		    r->hooks.functions_error);

@@ -77,6 +77,7 @@ extern bool param_mcount_unreadable;
 extern bool param_report_unreadable;
 extern unsigned int buffer_size;	/* events per CPU, a power of two */
 extern unsigned int crash_events;
+extern unsigned int disarm_ms;		/* idle time before the hooks go; 0: never */
 
 /* ---- record.c: events and buffers ------------------------------------- */
 
@@ -132,10 +133,13 @@ void reset_set(int set);
 
 int record_init(void);
 void record_exit(void);
-void sync_hooks(bool unloading);
+bool arming_knob(int k);
+void sync_hooks(bool rearm);
+bool request_rearm(void);
 
 struct hook_state {
 	bool events, wakeups, functions;
+	bool parked;		/* removed for idleness, the knobs still armed */
 	int functions_error;
 };
 extern struct hook_state hooked;
@@ -148,8 +152,9 @@ struct window_info {
 	int state;
 	u64 start_ns, end_ns;	/* trace_clock_local(), as ftrace's "local" clock */
 	int cpu;		/* where it opened */
-	pid_t opener_pid, closer_pid;
+	pid_t opener_pid, closer_pid;	/* thread group ids */
 	char opener_comm[TASK_COMM_LEN], closer_comm[TASK_COMM_LEN];
+	bool closed_by_exit;	/* the opener's thread group exited */
 	int knobs[KNOB_COUNT];	/* settings when it opened */
 	unsigned long generation;
 };
@@ -172,10 +177,15 @@ extern struct window_info window[SETS];
 extern int shown_set;		/* the last kept window's set, or -1 */
 extern int open_set;		/* the open window's set, or -1 */
 extern unsigned long dropped_windows;
+extern unsigned long missed_starts;
 extern unsigned long set_generation[SETS];
 
 int window_init(void);
 void window_exit(void);
+void window_hooks_ready(bool ready);
+bool window_park(unsigned long idle, unsigned long *wait);
+void window_open_rearmed(void);
+void window_opener_exit(struct task_struct *task);
 
 /* ---- report.c --------------------------------------------------------- */
 

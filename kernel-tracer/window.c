@@ -10,15 +10,23 @@
  *
  * A window records into the set of buffers that the report does not show.
  * When it closes it becomes the shown one, unless preempt_thresh drops it
- * for being shorter; the report then keeps the previous window.
+ * for being shorter; the report then keeps the previous window. The exit of
+ * the opener's thread group closes its window too.
+ *
+ * The wide hooks go once no window has opened or closed for disarm_ms. A
+ * start marker that finds them gone cannot put them back itself (it runs
+ * with preemption off): it asks record.c to do so as its caller returns to
+ * user space, and the window opens then, complete from its first event.
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
 #include <linux/ftrace.h>
+#include <linux/jiffies.h>
 #include <linux/limits.h>
 #include <linux/math64.h>
 #include <linux/pid.h>
 #include <linux/sched.h>
+#include <linux/sched/signal.h>
 #include <linux/sched/task_stack.h>
 #include <linux/smp.h>
 #include <linux/string.h>
@@ -40,7 +48,12 @@ struct window_info window[SETS];
 int shown_set = -1;
 int open_set = -1;
 unsigned long dropped_windows;
+unsigned long missed_starts;	/* start markers that found no re-arm slot */
 unsigned long set_generation[SETS];
+/* Under window_lock: whether the wide hooks are in place as the knobs ask,
+ * and the last time (jiffies) a window opened or closed. */
+static bool hooks_ready;
+static unsigned long last_use;
 
 /* Opens a window, or starts the open one again. Under window_lock. */
 static void open_window(void)
@@ -61,6 +74,7 @@ static void open_window(void)
 		w->knobs[k] = knob(k);
 	w->generation = set_generation[set];
 	open_set = set;
+	last_use = jiffies;
 
 	rec.set = set;
 	rec.cpu = w->knobs[K_TRACE_ALL_CPUS] == 1 ? -1 : w->cpu;
@@ -74,8 +88,11 @@ static void open_window(void)
 	WRITE_ONCE(rec.recording, 1);
 }
 
-/* Closes the open window, keeping or dropping it. Under window_lock. */
-static void close_window(void)
+/*
+ * Closes the open window, keeping or dropping it: by an end marker, or by
+ * the exit of the opener's thread group (closer). Under window_lock.
+ */
+static void close_window(struct task_struct *closer, bool by_exit)
 {
 	struct window_info *w;
 	u64 length_us;
@@ -87,8 +104,10 @@ static void close_window(void)
 	w = &window[open_set];
 	w->end_ns = trace_clock_local();
 	w->state = WINDOW_CLOSED;
-	w->closer_pid = task_tgid_nr(current);
-	copy_comm(w->closer_comm, current);
+	w->closer_pid = task_tgid_nr(closer);
+	copy_comm(w->closer_comm, closer);
+	w->closed_by_exit = by_exit;
+	last_use = jiffies;
 	length_us = div_u64(w->end_ns - w->start_ns, NSEC_PER_USEC);
 	thresh = knob(K_PREEMPT_THRESH);
 	if (thresh > 0 && length_us < thresh) {
@@ -108,6 +127,7 @@ static void notrace on_gettimeofday(unsigned long ip, unsigned long parent_ip,
 {
 	unsigned long args[6];
 	unsigned long flags;
+	bool rearm = false;
 	int bit;
 
 	if (knob(K_TRACE_USER_TRIGGERED) != 1)
@@ -121,13 +141,94 @@ static void notrace on_gettimeofday(unsigned long ip, unsigned long parent_ip,
 		local_irq_save(flags);
 		arch_spin_lock(&window_lock);
 		if (args[1] == 0)
-			close_window();
-		else if (knob(K_TRACE_ENABLED) == 1)
+			close_window(current, false);
+		else if (knob(K_TRACE_ENABLED) == 1 && hooks_ready)
 			open_window();
+		else if (knob(K_TRACE_ENABLED) == 1)
+			rearm = true;
+		arch_spin_unlock(&window_lock);
+		local_irq_restore(flags);
+	}
+	/* The hooks are gone: the window opens on the way to user space. */
+	if (rearm && !request_rearm()) {
+		local_irq_save(flags);
+		arch_spin_lock(&window_lock);
+		missed_starts++;
 		arch_spin_unlock(&window_lock);
 		local_irq_restore(flags);
 	}
 	ftrace_test_recursion_unlock(bit);
+}
+
+/* record.c tells whether the wide hooks are in place as the knobs ask. */
+void window_hooks_ready(bool ready)
+{
+	unsigned long flags;
+
+	local_irq_save(flags);
+	arch_spin_lock(&window_lock);
+	hooks_ready = ready;
+	if (ready)
+		last_use = jiffies;
+	arch_spin_unlock(&window_lock);
+	local_irq_restore(flags);
+}
+
+/*
+ * Whether the hooks may go: no window open, and none opened or closed for
+ * idle jiffies. If so, start markers from now on ask for a re-arm; if not,
+ * *wait is how long to wait before asking again.
+ */
+bool window_park(unsigned long idle, unsigned long *wait)
+{
+	unsigned long flags, due;
+	bool park;
+
+	local_irq_save(flags);
+	arch_spin_lock(&window_lock);
+	due = last_use + idle;
+	park = open_set < 0 && !time_before(jiffies, due);
+	if (park)
+		hooks_ready = false;
+	else
+		*wait = open_set >= 0 ? idle : due - jiffies;
+	arch_spin_unlock(&window_lock);
+	local_irq_restore(flags);
+	return park;
+}
+
+/*
+ * A start marker's re-arm is done: open its window now, in its caller's
+ * context, if the knobs still ask for one. Process context.
+ */
+void window_open_rearmed(void)
+{
+	unsigned long flags;
+
+	local_irq_save(flags);
+	arch_spin_lock(&window_lock);
+	if (hooks_ready && knob(K_TRACE_ENABLED) == 1 &&
+	    knob(K_TRACE_USER_TRIGGERED) == 1)
+		open_window();
+	arch_spin_unlock(&window_lock);
+	local_irq_restore(flags);
+}
+
+/* A task exits; if it ends the opener's thread group, the window closes. */
+void window_opener_exit(struct task_struct *task)
+{
+	unsigned long flags;
+	int set = READ_ONCE(open_set);
+
+	if (set < 0 || READ_ONCE(window[set].opener_pid) != task->tgid ||
+	    atomic_read(&task->signal->live))
+		return;
+	local_irq_save(flags);
+	arch_spin_lock(&window_lock);
+	if (open_set >= 0 && window[open_set].opener_pid == task->tgid)
+		close_window(task, true);
+	arch_spin_unlock(&window_lock);
+	local_irq_restore(flags);
 }
 
 static struct ftrace_ops marker_ops = {

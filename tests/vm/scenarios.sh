@@ -2,6 +2,17 @@
 # helper. Each case's stdout, stderr and status land in /results.
 module=/lib/modules/vormek_tracer.ko
 knobs=/proc/sys/kernel
+tracing=/sys/kernel/tracing
+mount -t tracefs nodev $tracing
+
+# wait_for PATTERN FILE: up to 90 s until a line of FILE matches PATTERN.
+wait_for() {
+  for i in $(seq 900); do
+    grep -q "$1" "$2" && return 0
+    sleep 0.1
+  done
+  return 1
+}
 
 # No tracer loaded: a kernel without the tracer.
 run_case nomodule /bin/vormek
@@ -20,6 +31,61 @@ cp /bin/vormek /bin/vormek-setuid
 chmod 4755 /bin/vormek-setuid
 run_case setuid su -s /bin/sh tester -c 'exec /bin/vormek-setuid'
 cat /proc/latency_trace >/results/report-after-refusals
+
+# A second after vormek's window the hooks are gone, though the knobs still
+# arm the tracer: only the marker's gettimeofday stays patched.
+mkdir -p /results/parked
+wait_for '^# hooks: functions=0 events=0 wakeups=0 parked=1' /proc/latency_trace || true
+cat /proc/latency_trace >/results/parked/report
+cat $tracing/enabled_functions >/results/parked/enabled_functions
+cat $knobs/trace_enabled $knobs/trace_user_triggered $knobs/mcount_enabled >/results/parked/knobs
+# The next start marker puts them back before its window opens.
+run_case rearmed /bin/vm_window 20
+cat /proc/latency_trace >/results/rearmed/report
+# An opener killed inside its window: its exit closes the window.
+mkdir -p /results/killed
+/bin/vm_window 60000 >/results/killed/stdout &
+opener=$!
+wait_for '^# now: a newer window is open' /proc/latency_trace || true
+kill -9 $opener
+wait $opener || true
+cat /proc/latency_trace >/results/killed/report
+
+# Unloading while a start marker puts the parked hooks back, with its
+# window open once it has: rmmod waits for the re-arm and then unhooks.
+wait_for '^# hooks: functions=0 events=0 wakeups=0 parked=1' /proc/latency_trace || true
+/bin/vm_window 60000 >/dev/null &
+opener=$!
+sleep 1
+run_case unload-busy rmmod vormek_tracer
+kill -9 $opener
+wait $opener || true
+
+# Load parameters out of range, or buffers that cannot be had (2 GiB per set
+# in a 1 GiB guest): each refused with one line of its own in the log.
+for load in buffer_size=4294967295 buffer_size=16777216 disarm_ms=3600001; do
+  dmesg >/results/dmesg-before-$load
+  run_case "load-$load" insmod $module $load
+  dmesg >/results/dmesg-after-$load
+done
+insmod $module disarm_ms=0
+set_knobs trace_enabled=1 trace_user_triggered=1 mcount_enabled=1
+# Out-of-range knob writes are refused and change nothing.
+mkdir -p /results/refused
+grep -E '^# (hooks|writes):' /proc/latency_trace >/results/refused/before
+for write in trace_enabled=2 trace_enabled=-1 trace_enabled=0x10 mcount_enabled=2 \
+  trace_verbose=yes preempt_thresh=-1 preempt_max_latency=2147483648; do
+  knob=${write%%=*}
+  before=$(cat $knobs/$knob)
+  status=0
+  echo "${write#*=}" 2>/dev/null >$knobs/$knob || status=$?
+  echo "$write status=$status before=$before after=$(cat $knobs/$knob)"
+done >/results/refused/writes
+grep -E '^# (hooks|writes):' /proc/latency_trace >/results/refused/after
+set_knobs preempt_thresh=2147483647
+cat $knobs/preempt_thresh >/results/refused/thresh-max
+set_knobs preempt_thresh=0
+
 
 # knob_case NAME KNOB=VALUE...: sets the knobs, opens a 20 ms window with
 # vm_window and keeps the report in /results/NAME/report.
@@ -51,7 +117,7 @@ knob_case thresh $armed preempt_thresh=1000000
 rmmod vormek_tracer
 
 # A buffer of 64 events per CPU: full either way, keeping start or end.
-insmod $module buffer_size=64
+insmod $module buffer_size=64 disarm_ms=0
 knob_case stopping $armed trace_freerunning=0
 knob_case overwriting $armed trace_freerunning=1
 rmmod vormek_tracer
@@ -68,9 +134,34 @@ insmod $module mcount_unreadable=1
 run_case unreadable /bin/vormek
 rmmod vormek_tracer
 
+# A storm: markers from three processes, hooks parked and put back every
+# 50 ms, knob writes that arm and disarm them, and readers; then vormek.
+insmod $module disarm_ms=50
+set_knobs trace_enabled=1 trace_user_triggered=1 trace_all_cpus=1 mcount_enabled=0 wakeup_timing=1
+rm -f /tmp/storm-over
+for marker in 1 2 3; do
+  (while [ ! -e /tmp/storm-over ]; do /bin/vm_window 2 >/dev/null; done) &
+done
+for reader in 1 2; do
+  (while [ ! -e /tmp/storm-over ]; do cat /proc/latency_trace >/dev/null; done) &
+done
+(
+  for i in $(seq 20); do
+    echo $((i % 2)) >$knobs/trace_enabled
+    sleep 0.1
+  done
+  # One flip of the function hook while the markers go on.
+  set_knobs trace_enabled=1 mcount_enabled=1
+  sleep 1
+  touch /tmp/storm-over
+) &
+wait
+run_case storm /bin/vormek
+rmmod vormek_tracer
+
 # Readers and a writer hammer the tracer while vormek captures; the writer
 # makes more writes than the log holds.
-insmod $module
+insmod $module disarm_ms=0
 for reader in 1 2; do
   (for i in $(seq 60); do cat /proc/latency_trace >/dev/null; done) &
 done
