@@ -3,8 +3,13 @@
 // "dd bs=1"), timed by CLOCK_MONOTONIC. Prints nanoseconds per round. With
 // --window the rounds run inside a trace window (the gettimeofday markers);
 // with --ftrace, between turning the kernel's own tracing on and off.
+// With --markers it instead opens and closes ROUNDS empty windows back to
+// back and prints what the first start marker cost its caller and the
+// median of the others, in nanoseconds.
 //
-//   syscall_loop ROUNDS [--window | --ftrace]
+//   syscall_loop ROUNDS [--window | --ftrace | --markers]
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,10 +32,38 @@ long long now_ns() {
     std::exit(1);
 }
 
+// The first start marker's cost and the median of up to 1000 more.
+int markers(long rounds) {
+    std::array<long long, 1000> cost{};
+    const long n = std::min<long>(rounds - 1, cost.size());
+    long long first = 0;
+    for (long i = -1; i < n; ++i) {
+        const long long before = now_ns();
+        syscall(SYS_gettimeofday, nullptr, 1L);
+        const long long took = now_ns() - before;
+        syscall(SYS_gettimeofday, nullptr, nullptr);
+        if (i < 0) {
+            first = took;
+        } else {
+            cost[static_cast<std::size_t>(i)] = took;
+        }
+    }
+    long long median = 0;
+    if (n > 0) {
+        const auto middle = cost.begin() + n / 2;
+        std::nth_element(cost.begin(), middle, cost.begin() + n);
+        median = *middle;
+    }
+    return std::printf("%lld %lld\n", first, median) < 0 ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     const long rounds = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 100000;
+    if (argc > 2 && std::strcmp(argv[2], "--markers") == 0) {
+        return rounds > 0 ? markers(rounds) : 1;
+    }
     const bool window = argc > 2 && std::strcmp(argv[2], "--window") == 0;
     const int ftrace = argc > 2 && std::strcmp(argv[2], "--ftrace") == 0
                            ? open("/sys/kernel/tracing/tracing_on", O_WRONLY)

@@ -14,6 +14,14 @@ arm() {
   set_knobs trace_all_cpus=1 trace_enabled=1 trace_freerunning=$1 trace_user_triggered=1 \
     trace_verbose=0 preempt_thresh=0 mcount_enabled=$2
 }
+# Until the hooks are parked (disarm_ms after the last window), at most 90 s.
+wait_parked() {
+  for i in $(seq 900); do
+    grep -q '^# hooks: functions=0 events=0 wakeups=0 parked=1' /proc/latency_trace && return 0
+    sleep 0.1
+  done
+  return 1
+}
 # Events the kernel's ring buffer took: kept and overwritten, every CPU.
 ftrace_events() {
   cat $tracing/per_cpu/cpu*/stats | while read -r key value; do
@@ -23,9 +31,22 @@ ftrace_events() {
 
 for round in $(seq "$rounds"); do
   syscall_loop "$iterations" >>/results/absent
+  syscall_loop 200 --markers >>/results/markers-absent
 
+  # The default disarm_ms: the loop after a vormek run, once its hooks
+  # went; then a start marker that puts them back, and a burst that finds
+  # them in place.
   insmod $module
   syscall_loop "$iterations" >>/results/loaded
+  /bin/vormek >/dev/null
+  wait_parked
+  syscall_loop "$iterations" >>/results/after-vormek
+  syscall_loop 200 --markers >>/results/markers-rearm
+  syscall_loop 200 --markers >>/results/markers-burst
+  rmmod vormek_tracer
+
+  # disarm_ms=0: the hooks stay as the knobs arm them.
+  insmod $module disarm_ms=0
   arm 0 0
   syscall_loop "$iterations" >>/results/armed-nofunctions
   arm 0 1

@@ -201,7 +201,6 @@ TEST(Vm, HooksFollowWindowsAndAnOpenersExitClosesIt) {
     const std::string task = "vm_window-" + first_line(rearmed.out);
     EXPECT_EQ(field(report, "opened_by").rfind(task + " on cpu ", 0), 0U);
     EXPECT_EQ(field(report, "closed_by"), task);
-    EXPECT_EQ(field(report, "hooks"), "functions=1 events=1 wakeups=0 parked=0");
     const std::vector<event> events = events_of(report);
     EXPECT_EQ(calls_of(events, task), (std::vector<std::string>{"sys_enter: clock_nanosleep (230)",
                                                                 "sys_enter: gettimeofday (96)"}));
@@ -273,7 +272,15 @@ TEST(Vm, RefusalsTouchNothing) {
         EXPECT_EQ(run.err, message);
         EXPECT_EQ(run.out, "");
     }
-    EXPECT_EQ(result_file("report-after-refusals"), result_file("full/report-after"));
+    // The same report but for the hooks, which may be going meanwhile.
+    const auto without_hooks = [](const std::string &name) {
+        std::string text;
+        for (const std::string &line : lines_of(result_file(name))) {
+            text += line.rfind("# hooks: ", 0) == 0 ? "" : line + "\n";
+        }
+        return text;
+    };
+    EXPECT_EQ(without_hooks("report-after-refusals"), without_hooks("full/report-after"));
     const std::vector<std::string> knobs = lines_of(result_file("nomodule/knobs"));
     ASSERT_FALSE(knobs.empty());
     for (const auto &knob : table) {
