@@ -14,14 +14,6 @@ arm() {
   set_knobs trace_all_cpus=1 trace_enabled=1 trace_freerunning=$1 trace_user_triggered=1 \
     trace_verbose=0 preempt_thresh=0 mcount_enabled=$2
 }
-# Until the hooks are parked (disarm_ms after the last window), at most 90 s.
-wait_parked() {
-  for i in $(seq 900); do
-    grep -q '^# hooks: functions=0 events=0 wakeups=0 parked=1' /proc/latency_trace && return 0
-    sleep 0.1
-  done
-  return 1
-}
 # Events the kernel's ring buffer took: kept and overwritten, every CPU.
 ftrace_events() {
   cat $tracing/per_cpu/cpu*/stats | while read -r key value; do
@@ -39,7 +31,8 @@ for round in $(seq "$rounds"); do
   insmod $module
   syscall_loop "$iterations" >>/results/loaded
   /bin/vormek >/dev/null
-  wait_parked
+  # Until the hooks are parked (disarm_ms after the last window).
+  wait_for '^# hooks: functions=0 events=0 wakeups=0 parked=1' /proc/latency_trace
   syscall_loop "$iterations" >>/results/after-vormek
   syscall_loop 200 --markers >>/results/markers-rearm
   syscall_loop 200 --markers >>/results/markers-burst

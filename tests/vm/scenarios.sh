@@ -1,18 +1,10 @@
-# Guest scenarios for the VM tests, run by the VM's init with its run_case
-# helper. Each case's stdout, stderr and status land in /results.
+# Guest scenarios for the VM tests, run by the VM's init with its
+# helpers (run_case, set_knobs, wait_for). Each case's stdout, stderr and
+# status land in /results.
 module=/lib/modules/vormek_tracer.ko
 knobs=/proc/sys/kernel
 tracing=/sys/kernel/tracing
 mount -t tracefs nodev $tracing
-
-# wait_for PATTERN FILE: up to 90 s until a line of FILE matches PATTERN.
-wait_for() {
-  for i in $(seq 900); do
-    grep -q "$1" "$2" && return 0
-    sleep 0.1
-  done
-  return 1
-}
 
 # No tracer loaded: a kernel without the tracer.
 run_case nomodule /bin/vormek
