@@ -44,6 +44,7 @@ for round in $(seq "$rounds"); do
   syscall_loop "$iterations" >>/results/armed-nofunctions
   arm 0 1
   syscall_loop "$iterations" >>/results/armed
+  syscall_loop 200 --markers >>/results/markers-pinned
   arm 1 1
   syscall_loop "$iterations" --window >>/results/window
   cat /proc/latency_trace | grep '^# events: ' >>/results/window-events
