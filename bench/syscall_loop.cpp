@@ -50,7 +50,7 @@ int markers(long rounds) {
     }
     long long median = 0;
     if (n > 0) {
-        const auto middle = cost.begin() + n / 2;
+        auto *const middle = cost.begin() + n / 2;
         std::nth_element(cost.begin(), middle, cost.begin() + n);
         median = *middle;
     }

@@ -14,6 +14,13 @@ arm() {
   set_knobs trace_all_cpus=1 trace_enabled=1 trace_freerunning=$1 trace_user_triggered=1 \
     trace_verbose=0 preempt_thresh=0 mcount_enabled=$2
 }
+# measure ARGS...: the loop once to warm up, then once measured. Patching
+# code (loading, arming, parking) makes the emulator translate the patched
+# pages anew, which the first loop after it would pay.
+measure() {
+  syscall_loop "$iterations" >/dev/null
+  syscall_loop "$iterations" "$@"
+}
 # Events the kernel's ring buffer took: kept and overwritten, every CPU.
 ftrace_events() {
   cat $tracing/per_cpu/cpu*/stats | while read -r key value; do
@@ -22,18 +29,18 @@ ftrace_events() {
 }
 
 for round in $(seq "$rounds"); do
-  syscall_loop "$iterations" >>/results/absent
+  measure >>/results/absent
   syscall_loop 200 --markers >>/results/markers-absent
 
   # The default disarm_ms: the loop after a vormek run, once its hooks
   # went; then a start marker that puts them back, and a burst that finds
   # them in place.
   insmod $module
-  syscall_loop "$iterations" >>/results/loaded
+  measure >>/results/loaded
   /bin/vormek >/dev/null
   # Until the hooks are parked (disarm_ms after the last window).
   wait_for '^# hooks: functions=0 events=0 wakeups=0 parked=1' /proc/latency_trace
-  syscall_loop "$iterations" >>/results/after-vormek
+  measure >>/results/after-vormek
   syscall_loop 200 --markers >>/results/markers-rearm
   syscall_loop 200 --markers >>/results/markers-burst
   rmmod vormek_tracer
@@ -41,18 +48,18 @@ for round in $(seq "$rounds"); do
   # disarm_ms=0: the hooks stay as the knobs arm them.
   insmod $module disarm_ms=0
   arm 0 0
-  syscall_loop "$iterations" >>/results/armed-nofunctions
+  measure >>/results/armed-nofunctions
   arm 0 1
-  syscall_loop "$iterations" >>/results/armed
+  measure >>/results/armed
   syscall_loop 200 --markers >>/results/markers-pinned
   arm 1 1
-  syscall_loop "$iterations" --window >>/results/window
+  measure --window >>/results/window
   cat /proc/latency_trace | grep '^# events: ' >>/results/window-events
   rmmod vormek_tracer
 
   echo 0 >$tracing/tracing_on
   echo function >$tracing/current_tracer
-  syscall_loop "$iterations" --ftrace >>/results/ftrace
+  measure --ftrace >>/results/ftrace
   ftrace_events >>/results/ftrace-events
   echo nop >$tracing/current_tracer
 done

@@ -151,8 +151,9 @@ TEST(Vm, VormekCapturesAFunctionTraceOfItsWindow) {
     for (const char *function : {"hrtimer_nanosleep", "do_nanosleep", "schedule"}) {
         EXPECT_TRUE(has_event(events, vormek, function)) << function;
     }
-    EXPECT_EQ(calls_of(events, vormek), (std::vector<std::string>{"sys_enter: clock_nanosleep (230)",
-                                                                  "sys_enter: gettimeofday (96)"}));
+    EXPECT_EQ(calls_of(events, vormek),
+              (std::vector<std::string>{"sys_enter: clock_nanosleep (230)",
+                                        "sys_enter: gettimeofday (96)"}));
     EXPECT_TRUE(has_event(events, vormek, "sched_switch: vormek:")) << "vormek never slept";
 
     // The ten writes, in order, each by its own shell, before the window.
@@ -209,7 +210,8 @@ TEST(Vm, HooksFollowWindowsAndAnOpenersExitClosesIt) {
 
     const std::string killed = result_file("killed/report");
     const std::string victim = "vm_window-" + first_line(result_file("killed/stdout"));
-    EXPECT_EQ(field(killed, "opened_by").rfind(victim + " on cpu ", 0), 0U) << killed.substr(0, 600);
+    EXPECT_EQ(field(killed, "opened_by").rfind(victim + " on cpu ", 0), 0U)
+        << killed.substr(0, 600);
     EXPECT_EQ(field(killed, "closed_by"), "exit of " + victim);
     EXPECT_LT(number(killed, "length_us"), 60e6);
 
@@ -420,12 +422,28 @@ TEST(Vm, ConcurrentUseCleanKernelLogAndTraceAtCrash) {
 
     // No kernel line since boot reports a fault, and the tracer's lines are
     // its own notices; other kernel notes are shown, not failed on.
-    const char *const faults[] = {"BUG", "WARNING", "Oops", "lockup", "stall", "hung task",
-                                  "blocked for more than", "sleeping function called",
-                                  "lockdep", "locking", "lock held", "KASAN", "KFENCE",
-                                  "Call Trace", "general protection", "refcount_t"};
-    const char *const notices[] = {"loaded: ", "unloaded", "buffer_size=", "disarm_ms=",
-                                   "cannot allocate buffers of ", "loading out-of-tree module",
+    const char *const faults[] = {"BUG",
+                                  "WARNING",
+                                  "Oops",
+                                  "lockup",
+                                  "stall",
+                                  "hung task",
+                                  "blocked for more than",
+                                  "sleeping function called",
+                                  "lockdep",
+                                  "locking",
+                                  "lock held",
+                                  "KASAN",
+                                  "KFENCE",
+                                  "Call Trace",
+                                  "general protection",
+                                  "refcount_t"};
+    const char *const notices[] = {"loaded: ",
+                                   "unloaded",
+                                   "buffer_size=",
+                                   "disarm_ms=",
+                                   "cannot allocate buffers of ",
+                                   "loading out-of-tree module",
                                    "module verification failed"};
     const std::vector<std::string> boot = lines_of(result_file("dmesg-boot"));
     const std::vector<std::string> all = lines_of(result_file("dmesg"));
