@@ -5,6 +5,20 @@ module=/lib/modules/vormek_tracer.ko
 knobs=/proc/sys/kernel
 tracing=/sys/kernel/tracing
 mount -t tracefs nodev $tracing
+# The kernel's checkers, where it has them (the debug kernel): which are on,
+# and kmemleak's list emptied of what boot left, so that the scan after the
+# last unload shows only what came later.
+kmemleak=/sys/kernel/debug/kmemleak
+mount -t debugfs nodev /sys/kernel/debug
+for checker in /proc/lockdep $kmemleak /sys/kernel/debug/kfence \
+  $knobs/hung_task_timeout_secs $knobs/soft_watchdog; do
+  [ ! -e $checker ] || echo $checker
+done >/results/checkers
+uname -v >/results/version
+if [ -e $kmemleak ]; then
+  echo scan >$kmemleak
+  echo clear >$kmemleak
+fi
 
 # No tracer loaded: a kernel without the tracer.
 run_case nomodule /bin/vormek
@@ -106,6 +120,14 @@ knob_case wakeups $armed wakeup_timing=1
 set_knobs preempt_max_latency=0
 cat $knobs/preempt_max_latency >/results/max-latency-reset
 knob_case thresh $armed preempt_thresh=1000000
+# Two ftrace users at once: the kernel's function tracer, on the markers'
+# system call and the window's sleep, beside the tracer's own hooks.
+echo '__x64_sys_gettimeofday __x64_sys_clock_nanosleep' >$tracing/set_ftrace_filter
+echo function >$tracing/current_tracer
+knob_case ftrace-beside $armed preempt_thresh=0
+echo nop >$tracing/current_tracer
+cat $tracing/trace >/results/ftrace-beside/ftrace
+echo >$tracing/set_ftrace_filter
 rmmod vormek_tracer
 
 # A buffer of 64 events per CPU: full either way, keeping start or end.
@@ -163,6 +185,16 @@ for run in 1 2 3; do
 done
 wait
 cat /proc/latency_trace >/results/stress-report-after
+rmmod vormek_tracer
+# After the last unload: kmemleak reports objects unreferenced for 5 s.
+if [ -e $kmemleak ]; then
+  sleep 6
+  echo scan >$kmemleak
+  cat $kmemleak >/results/kmemleak
+  echo "kmemleak scanned after the last unload" >>/results/kmemleak
+fi
+insmod $module disarm_ms=0
+set_knobs trace_enabled=1 trace_user_triggered=1
 
 # Last, a window kept for the crash: the init panics the kernel after the
 # results are saved, and the trace must reach the console.

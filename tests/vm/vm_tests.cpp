@@ -401,6 +401,28 @@ TEST(Vm, EachKnobDoesWhatItsNameSays) {
     EXPECT_GT(latest(overwriting, -1), number(overwriting.report, "length_us") - 1000);
 }
 
+// The kernel's function tracer on the markers' system call and the sleep,
+// while the tracer's own hooks trace the window: each sees the window.
+TEST(Vm, KernelFunctionTracerBesideAWindow) {
+    const case_result run = run_case("ftrace-beside");
+    EXPECT_EQ(run.status, 0);
+    const std::string task = "vm_window-" + first_line(run.out);
+    const std::string report = result_file("ftrace-beside/report");
+    EXPECT_EQ(field(report, "window"), "closed");
+    EXPECT_EQ(field(report, "closed_by"), task);
+    EXPECT_TRUE(has_event(events_of(report), task, "do_nanosleep"));
+    int markers = 0;
+    int sleeps = 0;
+    for (const std::string &line : lines_of(result_file("ftrace-beside/ftrace"))) {
+        if (line.rfind('#', 0) != 0 && trimmed(line).rfind(task + " ", 0) == 0) {
+            markers += line.find(": __x64_sys_gettimeofday <-") != std::string::npos ? 1 : 0;
+            sleeps += line.find(": __x64_sys_clock_nanosleep <-") != std::string::npos ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(markers, 2) << result_file("ftrace-beside/ftrace");
+    EXPECT_EQ(sleeps, 1);
+}
+
 TEST(Vm, ConcurrentUseCleanKernelLogAndTraceAtCrash) {
     for (const char *name : {"stress1", "stress2", "stress3"}) {
         SCOPED_TRACE(name);
@@ -461,6 +483,32 @@ TEST(Vm, ConcurrentUseCleanKernelLogAndTraceAtCrash) {
         } else if (line.find("vormek_tracer") == std::string::npos) {
             std::cout << "kernel note: " << line << "\n";
         }
+    }
+
+    // The debug kernel's checkers were on; after the last unload kmemleak
+    // found nothing that the tracer allocated. The tracer is the only module
+    // there, so any frame in the module area (from 0xffffffffa0000000) is
+    // its own, named or not once unloaded.
+    const std::string checkers = result_file("checkers");
+    if (results().find("-debug") != std::string::npos) {
+        for (const char *checker : {"/proc/lockdep", "/sys/kernel/debug/kmemleak",
+                                    "/sys/kernel/debug/kfence", "hung_task_timeout_secs",
+                                    "soft_watchdog"}) {
+            EXPECT_NE(checkers.find(checker), std::string::npos) << checker;
+        }
+        EXPECT_NE(result_file("version").find("PREEMPT_RT"), std::string::npos);
+        EXPECT_NE(result_file("dmesg-boot").find("KernelAddressSanitizer initialized"),
+                  std::string::npos);
+    }
+    const std::string leaks = result_file("kmemleak");
+    EXPECT_EQ(checkers.find("kmemleak") != std::string::npos,
+              leaks.find("kmemleak scanned after the last unload") != std::string::npos);
+    for (const std::string &line : lines_of(leaks)) {
+        const std::size_t frame = line.find("[<");
+        const unsigned long long at =
+            frame == std::string::npos ? 0 : std::strtoull(line.c_str() + frame + 2, nullptr, 16);
+        EXPECT_FALSE(line.find("vormek") != std::string::npos || at >= 0xffffffffa0000000ULL)
+            << leaks;
     }
 
     // The deliberate panic printed the last window, by vm_window, first.
