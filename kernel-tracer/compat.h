@@ -7,6 +7,7 @@
 #ifndef VORMEK_TRACER_COMPAT_H
 #define VORMEK_TRACER_COMPAT_H
 
+#include <linux/sched.h>
 #include <linux/sysctl.h>
 #include <linux/version.h>
 
@@ -27,5 +28,18 @@
 #else
 #define vt_register_sysctl(path, table, n) register_sysctl(path, table)
 #endif
+
+/*
+ * The migrate-disable depth that ftrace's flags column shows: tasks keep it
+ * on SMP kernels only.
+ */
+static __always_inline unsigned int vt_migration_disabled(struct task_struct *t)
+{
+#ifdef CONFIG_SMP
+	return t->migration_disabled;
+#else
+	return 0;
+#endif
+}
 
 #endif

@@ -6,8 +6,12 @@
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
+#include <linux/delay.h>
+#include <linux/irq_work.h>
+#include <linux/kmemleak.h>
 #include <linux/pid.h>
 #include <linux/sched.h>
+#include <linux/slab.h>
 #include <linux/string.h>
 #include <linux/sysctl.h>
 #include <linux/trace_clock.h>
@@ -29,6 +33,32 @@ DEFINE_RAW_SPINLOCK(write_log_lock);
 
 static struct ctl_table knob_table[KNOB_COUNT + 1];
 static struct ctl_table_header *knob_header;
+
+/*
+ * poll() on preempt_max_latency reports a new maximum, as ftrace tells
+ * waiting tools through fsnotify. The kernel's own notifier for sysctl
+ * polls is not exported, so this does what it does: count the event and
+ * wake the pollers. The markers run with interrupts off, where no task may
+ * be woken (on PREEMPT_RT the wait queue's lock sleeps): an irq_work wakes
+ * them, on PREEMPT_RT from its own thread. The wait queue is allocated, as
+ * an epoll set may keep its entry there after the module is gone.
+ */
+static struct ctl_table_poll *max_latency_poll;
+
+static void notify_max_latency(struct irq_work *work)
+{
+	atomic_inc(&max_latency_poll->event);
+	wake_up_interruptible(&max_latency_poll->wait);
+}
+
+static struct irq_work max_latency_work = IRQ_WORK_INIT(notify_max_latency);
+
+/* A kept window's length becomes preempt_max_latency. Any context. */
+void knob_new_max_latency(u64 us)
+{
+	WRITE_ONCE(knob_values[K_PREEMPT_MAX_LATENCY], min_t(u64, us, INT_MAX));
+	irq_work_queue(&max_latency_work);
+}
 
 /* A knob is offered unless a load parameter leaves it out. */
 bool knob_offered(int k)
@@ -70,8 +100,7 @@ static int knob_handler(VT_CTL_TABLE *table, int write, void *buffer,
 	else
 		write_log.lost++;
 	raw_spin_unlock_irqrestore(&write_log_lock, flags);
-	sync_hooks(arming_knob(k));
-	return ret;
+	return sync_hooks(arming_knob(k));
 }
 
 /*
@@ -88,6 +117,10 @@ int knobs_register(void)
 {
 	size_t k, n = 0;
 
+	max_latency_poll = kzalloc(sizeof(*max_latency_poll), GFP_KERNEL);
+	if (!max_latency_poll)
+		return -ENOMEM;
+	init_waitqueue_head(&max_latency_poll->wait);
 	for (k = 0; k < KNOB_COUNT; k++) {
 		if (!knob_offered(k))
 			continue;
@@ -99,13 +132,42 @@ int knobs_register(void)
 		knob_table[n].proc_handler = knob_handler;
 		knob_table[n].extra1 = SYSCTL_ZERO;
 		knob_table[n].extra2 = knob_max(k);
+		if (k == K_PREEMPT_MAX_LATENCY)
+			knob_table[n].poll = max_latency_poll;
 		n++;
 	}
 	knob_header = vt_register_sysctl("kernel", knob_table, n);
-	return knob_header ? 0 : -ENOMEM;
+	if (!knob_header) {
+		kfree(max_latency_poll);
+		return -ENOMEM;
+	}
+	return 0;
 }
 
 void knobs_unregister(void)
 {
 	unregister_sysctl_table(knob_header);
+}
+
+/*
+ * Last at unloading, once nothing can close a window: the pending wakeup
+ * runs, and pollers are woken until they have left the wait queue (a
+ * poll() or select() that finds the knob gone leaves at once). An epoll set
+ * stays until its owner drops the file: then the queue is left to it.
+ */
+void knobs_release(void)
+{
+	int i;
+
+	irq_work_sync(&max_latency_work);
+	for (i = 0; i < 100 && waitqueue_active(&max_latency_poll->wait); i++) {
+		wake_up_interruptible_all(&max_latency_poll->wait);
+		msleep(10);
+	}
+	if (waitqueue_active(&max_latency_poll->wait)) {
+		pr_warn("an epoll set still watches preempt_max_latency: leaving its wait queue\n");
+		kmemleak_not_leak(max_latency_poll);
+		return;
+	}
+	kfree(max_latency_poll);
 }

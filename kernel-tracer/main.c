@@ -94,6 +94,7 @@ static void __exit tracer_exit(void)
 	report_exit();
 	window_exit();
 	record_exit();
+	knobs_release();
 	pr_info("unloaded\n");
 }
 

@@ -29,6 +29,7 @@
 #include <linux/wait_bit.h>
 #include <linux/workqueue.h>
 #include <asm/local.h>
+#include <asm/syscall.h>
 
 #include "compat.h"
 #include "tracer.h"
@@ -87,7 +88,12 @@ static __always_inline bool want(void)
 	       (cpu < 0 || cpu == raw_smp_processor_id());
 }
 
-/* Claims and stamps this CPU's next slot, or NULL when it is full. */
+/*
+ * Claims and stamps this CPU's next slot, or NULL when it is full. The
+ * context is what ftrace's flags column shows; like ftrace, it leaves out
+ * the preemption level that the hook itself (an ftrace callback or a
+ * tracepoint) adds.
+ */
 static __always_inline struct event *begin_event(u8 kind,
 						 struct task_struct *task)
 {
@@ -99,7 +105,13 @@ static __always_inline struct event *begin_event(u8 kind,
 		return NULL;
 	e = set_event(set, raw_smp_processor_id(), index);
 	e->offset_ns = (s64)(trace_clock_local() - READ_ONCE(rec.start_ns));
-	e->ctx = preempt_count() | (irqs_disabled() ? CTX_IRQS_OFF : 0);
+	e->ctx = preempt_count() - (IS_ENABLED(CONFIG_PREEMPTION) ? 1 : 0);
+	e->flags = (irqs_disabled() ? EVF_IRQS_OFF : 0) |
+		   (tif_need_resched() ? EVF_NEED_RESCHED : 0) |
+		   (test_preempt_need_resched() ? EVF_PREEMPT_RESCHED : 0) |
+		   (in_serving_softirq() ? EVF_SOFTIRQ : 0) |
+		   (softirq_count() >> (SOFTIRQ_SHIFT + 1) ? EVF_BH_OFF : 0);
+	e->migrate = min(vt_migration_disabled(current), 15U);
 	e->pid = task->pid;
 	copy_comm(e->comm, task);
 	e->kind = kind;
@@ -143,6 +155,7 @@ static void notrace probe_sys_enter(void *data, struct pt_regs *regs, long id)
 	e = begin_event(EV_SYSCALL, current);
 	if (e) {
 		e->sys.nr = id;
+		syscall_get_arguments(current, regs, e->sys.args);
 		e->flag = in_compat_syscall();
 	}
 }
@@ -159,9 +172,27 @@ static __always_inline void wakeup_ran(struct task_struct *task)
 	if (cmpxchg(slot, stamp, 0) != stamp)
 		return;
 	e = begin_event(EV_WAKEUP_RUN, task);
-	if (e)
+	if (e) {
 		e->run.delay_ns = max_t(s64, e->offset_ns -
 					(s64)(stamp & WAKE_TIME_MASK), 0);
+		e->run.prio = task->prio;
+	}
+}
+
+/*
+ * The state the sched_switch event records: one bit per reported state, or
+ * TASK_REPORT_MAX for a task that was preempted (printed "R+").
+ */
+static __always_inline unsigned int switch_state(bool preempt,
+						 unsigned int prev_state,
+						 struct task_struct *prev)
+{
+	unsigned int index;
+
+	if (preempt)
+		return TASK_REPORT_MAX;
+	index = __task_state_index(prev_state, prev->exit_state);
+	return index ? 1U << (index - 1) : 0;
 }
 
 static void notrace probe_sched_switch(void *data, bool preempt,
@@ -176,7 +207,9 @@ static void notrace probe_sched_switch(void *data, bool preempt,
 	e = begin_event(EV_SWITCH, prev);
 	if (e) {
 		e->sw.next_pid = next->pid;
-		e->sw.prev_state = prev_state;
+		e->sw.prev_prio = prev->prio;
+		e->sw.next_prio = next->prio;
+		e->sw.state = switch_state(preempt, prev_state, prev);
 		copy_comm(e->sw.next_comm, next);
 		e->flag = preempt;
 	}
@@ -184,7 +217,8 @@ static void notrace probe_sched_switch(void *data, bool preempt,
 		wakeup_ran(next);
 }
 
-static void notrace probe_sched_wakeup(void *data, struct task_struct *task)
+/* A wakeup begins, in the waker's context, as the sched_waking event. */
+static void notrace probe_sched_waking(void *data, struct task_struct *task)
 {
 	struct event *e;
 	s64 offset;
@@ -194,6 +228,7 @@ static void notrace probe_sched_wakeup(void *data, struct task_struct *task)
 	e = begin_event(EV_WAKEUP, current);
 	if (e) {
 		e->wake.pid = task->pid;
+		e->wake.prio = task->prio;
 		e->wake.cpu = task_cpu(task);
 		copy_comm(e->wake.comm, task);
 		offset = e->offset_ns;
@@ -226,7 +261,7 @@ static struct tracepoint_hook event_hooks[] = {
 };
 
 static struct tracepoint_hook wakeup_hooks[] = {
-	{ "sched_wakeup", probe_sched_wakeup, NULL },
+	{ "sched_waking", probe_sched_waking, NULL },
 };
 
 struct hook_state hooked;
@@ -337,20 +372,33 @@ static void sync_locked(bool rearm)
 	}
 }
 
-/* Process context only: registering takes mutexes and patches code. */
-void sync_hooks(bool rearm)
+/*
+ * Process context only: registering takes mutexes and patches code, which
+ * another caller may be doing (in an emulator that takes seconds). The wait
+ * is killable: -EINTR if the caller is killed meanwhile, the hooks then
+ * left to the next sync.
+ */
+int sync_hooks(bool rearm)
 {
-	mutex_lock(&hooks_mutex);
+	if (mutex_lock_killable(&hooks_mutex))
+		return -EINTR;
 	sync_locked(rearm);
 	mutex_unlock(&hooks_mutex);
+	return 0;
 }
 
-/* Removes the hooks once no window has been used for disarm_ms. */
+/*
+ * Removes the hooks once no window has been used for disarm_ms. If another
+ * caller is changing them, this looks again later rather than wait.
+ */
 static void disarm_fn(struct work_struct *work)
 {
-	unsigned long wait = 0;
+	unsigned long wait = msecs_to_jiffies(disarm_ms);
 
-	mutex_lock(&hooks_mutex);
+	if (!mutex_trylock(&hooks_mutex)) {
+		queue_delayed_work(system_unbound_wq, &disarm_work, wait);
+		return;
+	}
 	if (!hooked.events && !hooked.wakeups && !hooked.functions) {
 		/* Nothing to remove. */
 	} else if (window_park(msecs_to_jiffies(disarm_ms), &wait)) {
@@ -377,8 +425,8 @@ static void rearm_fn(struct callback_head *head)
 {
 	int slot = head - rearm_head;
 
-	if (!READ_ONCE(unloading)) {
-		mutex_lock(&hooks_mutex);
+	/* A caller killed while it waits opens no window. */
+	if (!READ_ONCE(unloading) && !mutex_lock_killable(&hooks_mutex)) {
 		sync_locked(true);
 		window_open_rearmed();
 		mutex_unlock(&hooks_mutex);
@@ -456,7 +504,9 @@ void record_exit(void)
 	WRITE_ONCE(unloading, true);
 	wait_var_event(&rearm_busy, !READ_ONCE(rearm_busy));
 	cancel_delayed_work_sync(&disarm_work);
-	sync_hooks(false);
+	mutex_lock(&hooks_mutex);
+	sync_locked(false);
+	mutex_unlock(&hooks_mutex);
 	tracepoint_synchronize_unregister();
 	for (s = 0; s < SETS; s++)
 		vfree(sets[s]);

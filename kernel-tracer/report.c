@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
  * The report: /proc/latency_trace, and the same text in the kernel log at a
- * panic or oops while trace_print_at_crash is 1. A header of "# key: value"
- * lines (the window, the settings in force, what was recorded and lost, the
- * knob writes), then the kept window's events from every CPU merged by
- * time, one line each, in the manner of ftrace's trace file.
+ * panic or oops while trace_print_at_crash is 1, in the text format of
+ * ftrace's trace file, so that tools reading that read it too. A header:
+ * the tracer's name, ftrace's latency block, "# key: value" lines (the
+ * window, the settings in force, what was recorded and lost, the knob
+ * writes) and the column legend; then the kept window's events from every
+ * CPU merged by time, one line each, as ftrace prints them: task-pid, CPU,
+ * flags, seconds since boot on ftrace's "local" clock, and the event.
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
 #include <linux/kdebug.h>
+#include <linux/math64.h>
 #include <linux/notifier.h>
 #include <linux/panic_notifier.h>
 #include <linux/proc_fs.h>
@@ -29,7 +33,7 @@ struct report {
 	int set;		/* the shown set, or -1 */
 	bool open_now;
 	bool stale;
-	unsigned long dropped, missed;
+	unsigned long dropped_not_longer, dropped_short, missed;
 	struct hook_state hooks;
 	u64 kinds[EV_KINDS], kept, lost;
 	struct write_log log;
@@ -121,7 +125,8 @@ static void snapshot(struct report *r, bool crashing)
 	if (r->set >= 0)
 		r->w = window[r->set];
 	r->open_now = open_set >= 0;
-	r->dropped = dropped_windows;
+	r->dropped_not_longer = dropped_not_longer;
+	r->dropped_short = dropped_short;
 	r->missed = missed_starts;
 	if (locked)
 		arch_spin_unlock(&window_lock);
@@ -164,6 +169,37 @@ static void print_us(char *buf, size_t n, s64 ns)
 		 abs / NSEC_PER_USEC, abs % NSEC_PER_USEC);
 }
 
+/* The preemption model, named as ftrace's latency header names it. */
+static const char *preempt_model(void)
+{
+	return preempt_model_none() ? "server" :
+	       preempt_model_voluntary() ? "desktop" :
+	       preempt_model_full() ? "preempt" :
+	       preempt_model_rt() ? "preempt_rt" : "unknown";
+}
+
+/* ftrace's latency block: the window's length, entries, CPU and task. */
+static void print_latency_block(struct seq_file *m, struct report *r)
+{
+	const struct window_info *w = &r->w;
+
+	out(m, "# vormek_tracer latency trace v1.1.5 on %s",
+	    init_utsname()->release);
+	out(m, "# --------------------------------------------------------------------");
+	out(m, "# latency: %llu us, #%llu/%llu, CPU#%d | (M:%s VP:0, KP:0, SP:0 HP:0 #P:%u)",
+	    div_u64(w->end_ns - w->start_ns, NSEC_PER_USEC), r->kept,
+	    r->kept + r->lost, w->cpu, preempt_model(), num_online_cpus());
+	out(m, "#    -----------------");
+	out(m, "#    | task: %.16s-%d (uid:%u nice:%d policy:%d rt_prio:%d)",
+	    w->opener_comm, w->opener_pid, w->opener_uid, w->opener_nice,
+	    w->opener_policy, w->opener_rt_prio);
+	out(m, "#    -----------------");
+	out(m, "#  => started at: __x64_sys_gettimeofday");
+	out(m, "#  => ended at:   %s",
+	    w->closed_by_exit ? "do_exit" : "__x64_sys_gettimeofday");
+	out(m, "#");
+}
+
 static void print_header(struct seq_file *m, struct report *r)
 {
 	const struct window_info *w = &r->w;
@@ -171,7 +207,10 @@ static void print_header(struct seq_file *m, struct report *r)
 	unsigned int i;
 	int k;
 
-	out(m, "# tracer: vormek_tracer, user-triggered latency tracer");
+	out(m, "# tracer: vormek_tracer");
+	out(m, "#");
+	if (r->set >= 0)
+		print_latency_block(m, r);
 	out(m, "# kernel: %s, %u CPUs, %u events per CPU",
 	    init_utsname()->release, num_possible_cpus(), buffer_size);
 	if (r->set < 0) {
@@ -205,9 +244,10 @@ static void print_header(struct seq_file *m, struct report *r)
 	}
 	if (r->open_now)
 		out(m, "# now: a newer window is open");
-	if (r->dropped)
-		out(m, "# dropped_windows: %lu (shorter than preempt_thresh)",
-		    r->dropped);
+	if (r->dropped_not_longer || r->dropped_short)
+		out(m, "# dropped_windows: %lu (%lu not longer than preempt_max_latency, %lu shorter than preempt_thresh)",
+		    r->dropped_not_longer + r->dropped_short,
+		    r->dropped_not_longer, r->dropped_short);
 	if (r->missed)
 		out(m, "# missed_starts: %lu (no slot to put the hooks back)",
 		    r->missed);
@@ -228,36 +268,91 @@ static void print_header(struct seq_file *m, struct report *r)
 		    knob_names[k], kw->value, kw->comm, kw->pid, a);
 	}
 	out(m, "#");
-	if (r->set >= 0 && w->knobs[K_TRACE_VERBOSE] == 1)
-		out(m, "#            TASK-PID     CPU#  CONTEXT  TIME(us)  EVENT");
-	else if (r->set >= 0)
-		out(m, "#            TASK-PID     CPU#  TIME(us)  EVENT");
+	if (r->set < 0)
+		return;
+	/* ftrace's legend for its flags column. */
+	out(m, "#                                _-----=> irqs-off/BH-disabled");
+	out(m, "#                               / _----=> need-resched");
+	out(m, "#                              | / _---=> hardirq/softirq");
+	out(m, "#                              || / _--=> preempt-depth");
+	out(m, "#                              ||| / _-=> migrate-disable");
+	out(m, "#                              |||| /     delay");
+	out(m, "#           TASK-PID     CPU#  |||||  TIMESTAMP  FUNCTION");
+	out(m, "#              | |         |   |||||     |         |");
 }
 
-/* The task state that left the CPU, as ftrace writes it. */
-static void state_name(char *buf, unsigned int state, bool preempted)
+/* ftrace's flags column: irqs-off, need-resched, hardirq/softirq, preempt
+ * depth and migrate-disable depth. */
+static void print_flags(char *f, const struct event *e)
 {
-	buf[0] = preempted ? 'R' :
-		 task_index_to_char(__task_state_index(state, 0));
-	buf[1] = preempted ? '+' : '\0';
-	buf[2] = '\0';
+	u32 pc = e->ctx;
+	bool off = e->flags & EVF_IRQS_OFF, bh = e->flags & EVF_BH_OFF;
+	bool nmi = pc & NMI_MASK, hard = pc & HARDIRQ_MASK;
+	bool soft = e->flags & EVF_SOFTIRQ;
+
+	f[0] = off && bh ? 'D' : off ? 'd' : bh ? 'b' : '.';
+	switch (e->flags & (EVF_NEED_RESCHED | EVF_PREEMPT_RESCHED)) {
+	case EVF_NEED_RESCHED | EVF_PREEMPT_RESCHED:
+		f[1] = 'N';
+		break;
+	case EVF_NEED_RESCHED:
+		f[1] = 'n';
+		break;
+	case EVF_PREEMPT_RESCHED:
+		f[1] = 'p';
+		break;
+	default:
+		f[1] = '.';
+	}
+	f[2] = nmi && hard ? 'Z' : nmi ? 'z' : hard && soft ? 'H' :
+	       hard ? 'h' : soft ? 's' : '.';
+	pc = min_t(u32, pc & 0xff, 0xf);
+	f[3] = pc ? hex_asc[pc] : '.';
+	f[4] = e->migrate ? hex_asc[e->migrate & 0xf] : '.';
+	f[5] = '\0';
+}
+
+/*
+ * The state that left the CPU, as the sched_switch event prints it: the
+ * letters of its state bits joined by "|", "R" for none, "+" if preempted.
+ */
+static void state_name(char *buf, unsigned int state)
+{
+	static const char letters[] = "SDTtXZPI";
+	unsigned int bits = state & (TASK_REPORT_MAX - 1);
+	size_t n = 0;
+	int i;
+
+	if (!bits)
+		buf[n++] = 'R';
+	for (i = 0; i < 8; i++) {
+		if (!(bits & (1U << i)))
+			continue;
+		if (n)
+			buf[n++] = '|';
+		buf[n++] = letters[i];
+	}
+	if (state & TASK_REPORT_MAX)
+		buf[n++] = '+';
+	buf[n] = '\0';
 }
 
 static void print_event(struct seq_file *m, struct report *r,
 			const struct event *e)
 {
 	bool verbose = r->w.knobs[K_TRACE_VERBOSE] == 1;
-	char *s = r->line, when[32], ctx[16] = "", st[4];
+	char *s = r->line, flags[8], st[24], raw[24] = "";
 	size_t n = sizeof(r->line);
+	const unsigned long *a;
+	u64 sec;
+	u32 ns;
 	long nr;
 
-	print_us(when, sizeof(when), e->offset_ns);
+	sec = div_u64_rem(r->w.start_ns + e->offset_ns, NSEC_PER_SEC, &ns);
+	print_flags(flags, e);
+	/* Verbose: the raw preempt count, and functions' addresses. */
 	if (verbose)
-		snprintf(ctx, sizeof(ctx), " %c%c%x %08x",
-			 e->ctx & CTX_IRQS_OFF ? 'd' : '.',
-			 e->ctx & NMI_MASK ? 'Z' : e->ctx & HARDIRQ_MASK ? 'h' :
-			 e->ctx & SOFTIRQ_OFFSET ? 's' : '.',
-			 min_t(u32, e->ctx & PREEMPT_MASK, 15), e->ctx);
+		snprintf(raw, sizeof(raw), " ctx=%08x", e->ctx);
 	switch (e->kind) {
 	case EV_FUNCTION:
 		if (verbose)
@@ -270,40 +365,36 @@ static void print_event(struct seq_file *m, struct report *r,
 				 (void *)e->fn.parent_ip);
 		break;
 	case EV_SWITCH:
-		state_name(st, e->sw.prev_state, e->flag);
-		if (verbose)
-			snprintf(s, n, "sched_switch: %s:%d [%s state=0x%x] ==> %s:%d",
-				 e->comm, e->pid, st, e->sw.prev_state,
-				 e->sw.next_comm, e->sw.next_pid);
-		else
-			snprintf(s, n, "sched_switch: %s:%d [%s] ==> %s:%d",
-				 e->comm, e->pid, st, e->sw.next_comm,
-				 e->sw.next_pid);
+		state_name(st, e->sw.state);
+		snprintf(s, n, "sched_switch: prev_comm=%s prev_pid=%d prev_prio=%d prev_state=%s ==> next_comm=%s next_pid=%d next_prio=%d",
+			 e->comm, e->pid, e->sw.prev_prio, st, e->sw.next_comm,
+			 e->sw.next_pid, e->sw.next_prio);
 		break;
 	case EV_SYSCALL:
+		/* raw_syscalls' sys_enter, then the call's name. */
 		nr = e->sys.nr;
-		if (!e->flag && nr >= 0 && nr < ARRAY_SIZE(syscall_names) &&
-		    syscall_names[nr])
-			snprintf(s, n, "sys_enter: %s (%ld)", syscall_names[nr],
-				 nr);
-		else
-			snprintf(s, n, "sys_enter: %s%ld", e->flag ?
-				 "compat nr " : "nr ", nr);
+		a = e->sys.args;
+		snprintf(s, n, "sys_enter: NR %ld (%lx, %lx, %lx, %lx, %lx, %lx) %s",
+			 nr, a[0], a[1], a[2], a[3], a[4], a[5],
+			 e->flag ? "compat" :
+			 nr >= 0 && nr < ARRAY_SIZE(syscall_names) &&
+			 syscall_names[nr] ? syscall_names[nr] : "unknown");
 		break;
 	case EV_WAKEUP:
-		snprintf(s, n, "sched_wakeup: %s:%d on cpu %d", e->wake.comm,
-			 e->wake.pid, e->wake.cpu);
+		snprintf(s, n, "sched_waking: comm=%s pid=%d prio=%d target_cpu=%03d",
+			 e->wake.comm, e->wake.pid, e->wake.prio, e->wake.cpu);
 		break;
 	case EV_WAKEUP_RUN:
-		snprintf(s, n, "wakeup_latency: %s:%d ran %llu.%03llu us after its wakeup",
-			 e->comm, e->pid, e->run.delay_ns / NSEC_PER_USEC,
+		snprintf(s, n, "wakeup_latency: comm=%s pid=%d prio=%d latency_us=%llu.%03llu",
+			 e->comm, e->pid, e->run.prio,
+			 e->run.delay_ns / NSEC_PER_USEC,
 			 e->run.delay_ns % NSEC_PER_USEC);
 		break;
 	default:
 		snprintf(s, n, "unknown event %u", e->kind);
 	}
-	out(m, "%16s-%-7d [%03d]%s %12s: %s", e->comm, e->pid, r->cpu, ctx,
-	    when, s);
+	out(m, "%16s-%-7d [%03d] %s %5llu.%06u: %s%s", e->comm, e->pid, r->cpu,
+	    flags, sec, ns / 1000U, s, raw);
 }
 
 /* seq_file: position 0 is the header, position p the (p-1)th event. */

@@ -66,8 +66,10 @@ extern struct write_log write_log;
 extern raw_spinlock_t write_log_lock;
 
 bool knob_offered(int k);
+void knob_new_max_latency(u64 us);
 int knobs_register(void);
 void knobs_unregister(void);
+void knobs_release(void);
 
 /* ---- main.c: parameters ----------------------------------------------- */
 
@@ -85,16 +87,25 @@ enum event_kind {
 	EV_FUNCTION,
 	EV_SWITCH,
 	EV_SYSCALL,
-	EV_WAKEUP,	/* the line's task woke another */
+	EV_WAKEUP,	/* the line's task is waking another */
 	EV_WAKEUP_RUN,	/* the line's task ran after its wakeup */
 	EV_KINDS
 };
 
-#define CTX_IRQS_OFF 0x80000000u
+/* What ftrace's flags column shows, besides the preempt count. */
+#define EVF_IRQS_OFF		0x01
+#define EVF_NEED_RESCHED	0x02	/* the task's flag */
+#define EVF_PREEMPT_RESCHED	0x04	/* the CPU's preempt-count bit */
+#define EVF_SOFTIRQ		0x08	/* serving a softirq */
+#define EVF_BH_OFF		0x10	/* bottom halves disabled */
 
 struct event {
 	s64 offset_ns;		/* since the window opened; another CPU's clock may lag */
-	u32 ctx;		/* preempt_count(), CTX_IRQS_OFF */
+	u32 ctx;		/* preempt_count(), less the hook's own level */
+	u8 flags;		/* EVF_* */
+	u8 migrate;		/* migrate-disable depth, at most 15 */
+	u8 kind;
+	u8 flag;		/* switch: preempted; syscall: compat */
 	pid_t pid;
 	char comm[TASK_COMM_LEN];
 	union {
@@ -103,23 +114,25 @@ struct event {
 		} fn;
 		struct {
 			pid_t next_pid;
-			unsigned int prev_state;
+			int prev_prio, next_prio;
+			unsigned int state;	/* as the sched_switch event has it */
 			char next_comm[TASK_COMM_LEN];
 		} sw;
 		struct {
 			long nr;
+			unsigned long args[6];
 		} sys;
 		struct {
 			pid_t pid;
+			int prio;
 			int cpu;
 			char comm[TASK_COMM_LEN];
 		} wake;
 		struct {
 			u64 delay_ns;
+			int prio;
 		} run;
 	};
-	u8 kind;
-	u8 flag;		/* switch: preempted; syscall: compat */
 };
 
 /* Two sets of buffers: the last kept window's, and the one being recorded. */
@@ -134,7 +147,7 @@ void reset_set(int set);
 int record_init(void);
 void record_exit(void);
 bool arming_knob(int k);
-void sync_hooks(bool rearm);
+int sync_hooks(bool rearm);
 bool request_rearm(void);
 
 struct hook_state {
@@ -155,6 +168,9 @@ struct window_info {
 	pid_t opener_pid, closer_pid;	/* thread group ids */
 	char opener_comm[TASK_COMM_LEN], closer_comm[TASK_COMM_LEN];
 	bool closed_by_exit;	/* the opener's thread group exited */
+	/* The opener as ftrace's latency header shows its task. */
+	uid_t opener_uid;
+	int opener_nice, opener_policy, opener_rt_prio;
 	int knobs[KNOB_COUNT];	/* settings when it opened */
 	unsigned long generation;
 };
@@ -176,7 +192,9 @@ extern arch_spinlock_t window_lock;
 extern struct window_info window[SETS];
 extern int shown_set;		/* the last kept window's set, or -1 */
 extern int open_set;		/* the open window's set, or -1 */
-extern unsigned long dropped_windows;
+/* Closed windows not kept: not longer than preempt_max_latency with
+ * preempt_thresh 0, or shorter than preempt_thresh. */
+extern unsigned long dropped_not_longer, dropped_short;
 extern unsigned long missed_starts;
 extern unsigned long set_generation[SETS];
 

@@ -9,9 +9,12 @@
  * both only while trace_user_triggered is 1.
  *
  * A window records into the set of buffers that the report does not show.
- * When it closes it becomes the shown one, unless preempt_thresh drops it
- * for being shorter; the report then keeps the previous window. The exit of
- * the opener's thread group closes its window too.
+ * When it closes it is kept, becoming the shown one, by the rules of
+ * ftrace's latency tracers: with preempt_thresh 0 only if it is longer than
+ * preempt_max_latency, otherwise if it lasts at least preempt_thresh; a kept
+ * window's length becomes preempt_max_latency. A window not kept is counted
+ * and the report keeps the previous one. The exit of the opener's thread
+ * group closes its window too.
  *
  * The wide hooks go once no window has opened or closed for disarm_ms. A
  * start marker that finds them gone cannot put them back itself (it runs
@@ -20,6 +23,7 @@
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
+#include <linux/cred.h>
 #include <linux/ftrace.h>
 #include <linux/jiffies.h>
 #include <linux/limits.h>
@@ -47,7 +51,7 @@ arch_spinlock_t window_lock = __ARCH_SPIN_LOCK_UNLOCKED;
 struct window_info window[SETS];
 int shown_set = -1;
 int open_set = -1;
-unsigned long dropped_windows;
+unsigned long dropped_not_longer, dropped_short;
 unsigned long missed_starts;	/* start markers that found no re-arm slot */
 unsigned long set_generation[SETS];
 /* Under window_lock: whether the wide hooks are in place as the knobs ask,
@@ -70,6 +74,10 @@ static void open_window(void)
 	w->cpu = raw_smp_processor_id();
 	w->opener_pid = task_tgid_nr(current);
 	copy_comm(w->opener_comm, current);
+	w->opener_uid = from_kuid_munged(&init_user_ns, current_uid());
+	w->opener_nice = task_nice(current);
+	w->opener_policy = current->policy;
+	w->opener_rt_prio = current->rt_priority;
 	for (k = 0; k < KNOB_COUNT; k++)
 		w->knobs[k] = knob(k);
 	w->generation = set_generation[set];
@@ -111,12 +119,12 @@ static void close_window(struct task_struct *closer, bool by_exit)
 	length_us = div_u64(w->end_ns - w->start_ns, NSEC_PER_USEC);
 	thresh = knob(K_PREEMPT_THRESH);
 	if (thresh > 0 && length_us < thresh) {
-		dropped_windows++;
+		dropped_short++;
+	} else if (thresh == 0 && length_us <= knob(K_PREEMPT_MAX_LATENCY)) {
+		dropped_not_longer++;
 	} else {
 		shown_set = open_set;
-		if (length_us > knob(K_PREEMPT_MAX_LATENCY))
-			WRITE_ONCE(knob_values[K_PREEMPT_MAX_LATENCY],
-				   min_t(u64, length_us, INT_MAX));
+		knob_new_max_latency(length_us);
 	}
 	open_set = -1;
 }

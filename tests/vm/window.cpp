@@ -6,9 +6,21 @@
 // falls back to a system call.
 //
 //   vm_window [MILLISECONDS]   (default 20)
+//   vm_window open MILLISECONDS   start marker only, then sleep and exit
+//   vm_window close               end marker only
+//   vm_window gettimeofday        an ordinary gettimeofday(&tv, NULL), which
+//                                 is no marker, by syscall() past the vDSO
+//   vm_window poll MILLISECONDS   poll() preempt_max_latency for a change:
+//                                 prints "polling", then "event VALUE" or
+//                                 "timeout"
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,16 +32,63 @@ long long now_ns() {
     return t.tv_sec * 1000000000LL + t.tv_nsec;
 }
 
+void sleep_ms(long ms) {
+    usleep(static_cast<useconds_t>(ms * 1000));
+}
+
+// The knob's value, read from its start.
+long read_value(int fd) {
+    char text[32] = {};
+    const ssize_t n = pread(fd, text, sizeof(text) - 1, 0);
+    return n > 0 ? std::strtol(text, nullptr, 10) : -1;
+}
+
+int poll_max_latency(long ms) {
+    const int fd = open("/proc/sys/kernel/preempt_max_latency", O_RDONLY);
+    if (fd < 0 || read_value(fd) < 0) {
+        std::perror("preempt_max_latency");
+        return 1;
+    }
+    std::printf("polling\n");
+    std::fflush(stdout);
+    pollfd p{fd, POLLPRI, 0};
+    const int ready = poll(&p, 1, static_cast<int>(ms));
+    if (ready > 0) {
+        std::printf("event %ld\n", read_value(fd));
+    } else {
+        std::printf("timeout\n");
+    }
+    close(fd);
+    return ready < 0 ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-    const long ms = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 20;
+    const int named = argc > 1 && std::isalpha(static_cast<unsigned char>(argv[1][0])) ? 1 : 0;
+    const char *mode = named != 0 ? argv[1] : "";
+    const long ms = argc > 1 + named ? std::strtol(argv[1 + named], nullptr, 10) : 20;
+    if (std::strcmp(mode, "poll") == 0) {
+        return poll_max_latency(ms);
+    }
     if (std::printf("%d\n", static_cast<int>(getpid())) < 0 || std::fflush(stdout) != 0) {
         return 1;
     }
+    if (std::strcmp(mode, "open") == 0) {
+        syscall(SYS_gettimeofday, nullptr, 1L);
+        sleep_ms(ms);
+        return 0;
+    }
+    if (std::strcmp(mode, "close") == 0) {
+        return syscall(SYS_gettimeofday, nullptr, nullptr) == 0 ? 0 : 1;
+    }
+    if (std::strcmp(mode, "gettimeofday") == 0) {
+        timeval tv{};
+        return syscall(SYS_gettimeofday, &tv, nullptr) == 0 && tv.tv_sec > 0 ? 0 : 1;
+    }
     const long long before = now_ns();
     syscall(SYS_gettimeofday, nullptr, 1L);
-    usleep(static_cast<useconds_t>(ms * 1000));
+    sleep_ms(ms);
     syscall(SYS_gettimeofday, nullptr, nullptr);
     return std::printf("marker to marker: %lld us\n", (now_ns() - before) / 1000) < 0 ? 1 : 0;
 }
