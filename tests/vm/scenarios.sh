@@ -142,11 +142,11 @@ window_ms=20
 kill $hogs
 wait $hogs
 # A sleeper on CPU 1, woken by its timer there, gives wakeups whose target
-# is not CPU 0.
+# is not CPU 0; 200 ms without function entries, which would fill the buffers.
 taskset -c 1 sh -c 'while :; do sleep 0.01; done' &
 sleeper=$!
 window_ms=200
-knob_case wakeups $armed wakeup_timing=1
+knob_case wakeups $armed wakeup_timing=1 mcount_enabled=0
 window_ms=20
 kill $sleeper
 set_knobs preempt_max_latency=0
@@ -154,6 +154,8 @@ cat $knobs/preempt_max_latency >/results/max-latency-reset
 knob_case thresh $armed preempt_thresh=1000000
 # Two ftrace users at once: the kernel's function tracer, on the markers'
 # system call and the window's sleep, beside the tracer's own hooks.
+# On the tracer's clock, "local" (Debian's 6.1 defaults to "global").
+echo local >$tracing/trace_clock
 echo '__x64_sys_gettimeofday __x64_sys_clock_nanosleep' >$tracing/set_ftrace_filter
 echo function >$tracing/current_tracer
 knob_case ftrace-beside $armed
