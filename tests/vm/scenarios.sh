@@ -259,8 +259,11 @@ done
 wait
 cat /proc/latency_trace >/results/stress-report-after
 rmmod vormek_tracer
-# After the last unload: kmemleak reports objects unreferenced for 5 s.
+# After the last unload: kmemleak reports objects that two scans, 5 s or
+# more after their allocation, found unreferenced.
 if [ -e $kmemleak ]; then
+  sleep 6
+  echo scan >$kmemleak
   sleep 6
   echo scan >$kmemleak
   cat $kmemleak >/results/kmemleak
