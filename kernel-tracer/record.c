@@ -455,12 +455,16 @@ bool request_rearm(void)
 	return true;
 }
 
+/* A set's size: every CPU's buffer. */
+static size_t set_bytes(void)
+{
+	return array3_size(nr_cpu_ids, buffer_size, sizeof(struct event));
+}
+
 /* Allocated zeroed, quietly: a size that cannot be had is one log line. */
 static struct event *alloc_set(void)
 {
-	return __vmalloc(array3_size(nr_cpu_ids, buffer_size,
-				     sizeof(struct event)),
-			 GFP_KERNEL | __GFP_ZERO | __GFP_NOWARN |
+	return __vmalloc(set_bytes(), GFP_KERNEL | __GFP_ZERO | __GFP_NOWARN |
 			 __GFP_RETRY_MAYFAIL);
 }
 
@@ -479,8 +483,7 @@ int record_init(void)
 		sets[s] = alloc_set();
 		if (!sets[s]) {
 			pr_err("cannot allocate buffers of %u events per CPU (buffer_size), %zu bytes each\n",
-			       buffer_size, array3_size(nr_cpu_ids, buffer_size,
-							sizeof(struct event)));
+			       buffer_size, set_bytes());
 			while (s--)
 				vfree(sets[s]);
 			return -ENOMEM;

@@ -59,6 +59,22 @@ unsigned long set_generation[SETS];
 static bool hooks_ready;
 static unsigned long last_use;
 
+/* window_lock with interrupts off; inline, as the marker takes it. */
+static __always_inline unsigned long lock_window(void)
+{
+	unsigned long flags;
+
+	local_irq_save(flags);
+	arch_spin_lock(&window_lock);
+	return flags;
+}
+
+static __always_inline void unlock_window(unsigned long flags)
+{
+	arch_spin_unlock(&window_lock);
+	local_irq_restore(flags);
+}
+
 /* Opens a window, or starts the open one again. Under window_lock. */
 static void open_window(void)
 {
@@ -146,24 +162,20 @@ static void notrace on_gettimeofday(unsigned long ip, unsigned long parent_ip,
 	/* The caller's registers as saved at system-call entry. */
 	syscall_get_arguments(current, task_pt_regs(current), args);
 	if (args[0] == 0 && args[1] <= 1) {
-		local_irq_save(flags);
-		arch_spin_lock(&window_lock);
+		flags = lock_window();
 		if (args[1] == 0)
 			close_window(current, false);
 		else if (knob(K_TRACE_ENABLED) == 1 && hooks_ready)
 			open_window();
 		else if (knob(K_TRACE_ENABLED) == 1)
 			rearm = true;
-		arch_spin_unlock(&window_lock);
-		local_irq_restore(flags);
+		unlock_window(flags);
 	}
 	/* The hooks are gone: the window opens on the way to user space. */
 	if (rearm && !request_rearm()) {
-		local_irq_save(flags);
-		arch_spin_lock(&window_lock);
+		flags = lock_window();
 		missed_starts++;
-		arch_spin_unlock(&window_lock);
-		local_irq_restore(flags);
+		unlock_window(flags);
 	}
 	ftrace_test_recursion_unlock(bit);
 }
@@ -173,13 +185,11 @@ void window_hooks_ready(bool ready)
 {
 	unsigned long flags;
 
-	local_irq_save(flags);
-	arch_spin_lock(&window_lock);
+	flags = lock_window();
 	hooks_ready = ready;
 	if (ready)
 		last_use = jiffies;
-	arch_spin_unlock(&window_lock);
-	local_irq_restore(flags);
+	unlock_window(flags);
 }
 
 /*
@@ -192,16 +202,14 @@ bool window_park(unsigned long idle, unsigned long *wait)
 	unsigned long flags, due;
 	bool park;
 
-	local_irq_save(flags);
-	arch_spin_lock(&window_lock);
+	flags = lock_window();
 	due = last_use + idle;
 	park = open_set < 0 && !time_before(jiffies, due);
 	if (park)
 		hooks_ready = false;
 	else
 		*wait = open_set >= 0 ? idle : due - jiffies;
-	arch_spin_unlock(&window_lock);
-	local_irq_restore(flags);
+	unlock_window(flags);
 	return park;
 }
 
@@ -213,13 +221,11 @@ void window_open_rearmed(void)
 {
 	unsigned long flags;
 
-	local_irq_save(flags);
-	arch_spin_lock(&window_lock);
+	flags = lock_window();
 	if (hooks_ready && knob(K_TRACE_ENABLED) == 1 &&
 	    knob(K_TRACE_USER_TRIGGERED) == 1)
 		open_window();
-	arch_spin_unlock(&window_lock);
-	local_irq_restore(flags);
+	unlock_window(flags);
 }
 
 /* A task exits; if it ends the opener's thread group, the window closes. */
@@ -231,12 +237,10 @@ void window_opener_exit(struct task_struct *task)
 	if (set < 0 || READ_ONCE(window[set].opener_pid) != task->tgid ||
 	    atomic_read(&task->signal->live))
 		return;
-	local_irq_save(flags);
-	arch_spin_lock(&window_lock);
+	flags = lock_window();
 	if (open_set >= 0 && window[open_set].opener_pid == task->tgid)
 		close_window(task, true);
-	arch_spin_unlock(&window_lock);
-	local_irq_restore(flags);
+	unlock_window(flags);
 }
 
 static struct ftrace_ops marker_ops = {
