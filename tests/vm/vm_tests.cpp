@@ -106,7 +106,7 @@ std::vector<event> events_of(const std::string &report, bool from_boot = false) 
         const std::size_t time = line.rfind(' ', body);
         const std::size_t flags = line.find("] ", cpu) + 2;
         events.push_back({trimmed(line.substr(0, cpu)), std::atoi(line.c_str() + cpu + 2),
-                          line.substr(flags, time - flags),
+                          trimmed(line.substr(flags, time - flags)),
                           std::atof(line.c_str() + time + 1) * 1e6 - start_us,
                           line.substr(body + 2)});
     }
@@ -555,6 +555,11 @@ TEST(Vm, EventFieldsSayWhatHappened) {
         EXPECT_GT(base.events[i].at_us, -1000) << base.events[i].body;
         EXPECT_LT(base.events[i].at_us, length_us + 1000) << base.events[i].body;
         back_us = i == 0 ? 0 : std::max(back_us, base.events[i - 1].at_us - base.events[i].at_us);
+        // The scheduler switches with interrupts off.
+        if (base.events[i].body.rfind("sched_switch: ", 0) == 0) {
+            EXPECT_EQ(base.events[i].flags.size(), 5U) << base.events[i].body;
+            EXPECT_EQ(base.events[i].flags[0], 'd') << base.events[i].body;
+        }
     }
     // An interrupt that nests between a slot's claim and its time stamp
     // steps back by its own length; the CPUs' events one after the other

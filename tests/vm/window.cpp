@@ -49,8 +49,9 @@ int poll_max_latency(long ms) {
         std::perror("preempt_max_latency");
         return 1;
     }
-    std::printf("polling\n");
-    std::fflush(stdout);
+    if (std::printf("polling\n") < 0 || std::fflush(stdout) != 0) {
+        return 1;
+    }
     pollfd p{fd, POLLPRI, 0};
     const int ready = poll(&p, 1, static_cast<int>(ms));
     if (ready > 0) {
