@@ -211,7 +211,6 @@ static void notrace probe_sched_switch(void *data, bool preempt,
 		e->sw.next_prio = next->prio;
 		e->sw.state = switch_state(preempt, prev_state, prev);
 		copy_comm(e->sw.next_comm, next);
-		e->flag = preempt;
 	}
 	if (READ_ONCE(rec.wakeups))
 		wakeup_ran(next);

@@ -105,7 +105,7 @@ struct event {
 	u8 flags;		/* EVF_* */
 	u8 migrate;		/* migrate-disable depth, at most 15 */
 	u8 kind;
-	u8 flag;		/* switch: preempted; syscall: compat */
+	u8 flag;		/* syscall: compat (a switch keeps preemption in sw.state) */
 	pid_t pid;
 	char comm[TASK_COMM_LEN];
 	union {
