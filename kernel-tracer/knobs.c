@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
  * The ten knobs under /proc/sys/kernel. Every write is logged for the
- * report, and a write may arm or disarm the tracer's hooks: that happens
- * here, in the writer's process context, never in a probe.
+ * report, then passed to the callback given at registration (main.c wires
+ * it to arming), in the writer's process context, never in a probe.
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
 #include <linux/delay.h>
 #include <linux/irq_work.h>
 #include <linux/kmemleak.h>
+#include <linux/module.h>
+#include <linux/moduleparam.h>
 #include <linux/pid.h>
 #include <linux/sched.h>
 #include <linux/slab.h>
@@ -17,22 +19,45 @@
 #include <linux/trace_clock.h>
 
 #include "compat.h"
-#include "tracer.h"
+#include "knobs.h"
 
-const char *const knob_names[KNOB_COUNT] = {
-	"trace_all_cpus",	"trace_enabled",	"trace_freerunning",
-	"trace_print_at_crash", "trace_user_triggered", "trace_verbose",
-	"preempt_max_latency",	"preempt_thresh",	"wakeup_timing",
-	"mcount_enabled",
+static bool param_wakeup_timing = true;
+module_param_named(wakeup_timing, param_wakeup_timing, bool, 0444);
+MODULE_PARM_DESC(wakeup_timing, "Offer the wakeup_timing knob (default: yes; no acts as a kernel without it)");
+
+static char *param_omit = "";
+module_param_named(omit, param_omit, charp, 0444);
+MODULE_PARM_DESC(omit, "Comma-separated knobs to leave out (for tests)");
+
+static bool param_mcount_unreadable;
+module_param_named(mcount_unreadable, param_mcount_unreadable, bool, 0444);
+MODULE_PARM_DESC(mcount_unreadable, "Make mcount_enabled write-only, even for root (for tests)");
+
+static const char *const knob_names[KNOB_COUNT] = {
+#define VT_KNOB_NAME(k, name) [k] = #name,
+	VT_KNOBS(VT_KNOB_NAME)
+#undef VT_KNOB_NAME
 };
 
-int knob_values[KNOB_COUNT];
+static int knob_values[KNOB_COUNT];
 
-struct write_log write_log;
-DEFINE_RAW_SPINLOCK(write_log_lock);
+/* A leaf lock: nothing is taken inside it. */
+static DEFINE_RAW_SPINLOCK(write_log_lock);
+static struct write_log write_log;
 
 static struct ctl_table knob_table[KNOB_COUNT + 1];
 static struct ctl_table_header *knob_header;
+static knob_written_fn knob_written;
+
+int knob(enum knob k)
+{
+	return READ_ONCE(knob_values[k]);
+}
+
+const char *knob_name(enum knob k)
+{
+	return knob_names[k];
+}
 
 /*
  * poll() on preempt_max_latency reports a new maximum, as ftrace tells
@@ -53,7 +78,6 @@ static void notify_max_latency(struct irq_work *work)
 
 static struct irq_work max_latency_work = IRQ_WORK_INIT(notify_max_latency);
 
-/* A kept window's length becomes preempt_max_latency. Any context. */
 void knob_new_max_latency(u64 us)
 {
 	WRITE_ONCE(knob_values[K_PREEMPT_MAX_LATENCY], min_t(u64, us, INT_MAX));
@@ -61,7 +85,7 @@ void knob_new_max_latency(u64 us)
 }
 
 /* A knob is offered unless a load parameter leaves it out. */
-bool knob_offered(int k)
+bool knob_offered(enum knob k)
 {
 	const char *p = param_omit;
 	size_t len = strlen(knob_names[k]);
@@ -100,7 +124,21 @@ static int knob_handler(VT_CTL_TABLE *table, int write, void *buffer,
 	else
 		write_log.lost++;
 	raw_spin_unlock_irqrestore(&write_log_lock, flags);
-	return sync_hooks(arming_knob(k));
+	return knob_written(k);
+}
+
+void knobs_copy_log(struct write_log *to, bool crashing)
+{
+	unsigned long flags;
+	bool locked;
+
+	local_irq_save(flags);
+	locked = crashing ? raw_spin_trylock(&write_log_lock) :
+			    (raw_spin_lock(&write_log_lock), true);
+	*to = write_log;
+	if (locked)
+		raw_spin_unlock(&write_log_lock);
+	local_irq_restore(flags);
 }
 
 /*
@@ -113,10 +151,11 @@ static void *knob_max(int k)
 	       SYSCTL_INT_MAX : SYSCTL_ONE;
 }
 
-int knobs_register(void)
+int knobs_register(knob_written_fn on_write)
 {
 	size_t k, n = 0;
 
+	knob_written = on_write;
 	max_latency_poll = kzalloc(sizeof(*max_latency_poll), GFP_KERNEL);
 	if (!max_latency_poll)
 		return -ENOMEM;

@@ -12,13 +12,13 @@
  * When it closes it is kept, becoming the shown one, by the rules of
  * ftrace's latency tracers: with preempt_thresh 0 only if it is longer than
  * preempt_max_latency, otherwise if it lasts at least preempt_thresh; a kept
- * window's length becomes preempt_max_latency. A window not kept is counted
- * and the report keeps the previous one. The exit of the opener's thread
- * group closes its window too.
+ * window's length becomes preempt_max_latency (window_report_latency()).
+ * A window not kept is counted and the report keeps the previous one. The
+ * exit of the opener's thread group closes its window too.
  *
  * The wide hooks go once no window has opened or closed for disarm_ms. A
  * start marker that finds them gone cannot put them back itself (it runs
- * with preemption off): it asks record.c to do so as its caller returns to
+ * with preemption off): it asks arm.c to do so as its caller returns to
  * user space, and the window opens then, complete from its first event.
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
@@ -38,24 +38,30 @@
 #include <linux/trace_recursion.h>
 #include <asm/syscall.h>
 
-#include "tracer.h"
+#include "arm.h"
+#include "knobs.h"
+#include "record.h"
+#include "window.h"
 
 #define MARKER_FUNCTION "__x64_sys_gettimeofday"
 
-struct recorder rec = { .cpu = -1 };
 /*
  * An arch spinlock, taken with interrupts off: its fast paths are inline, so
- * the marker leaves no function of its own in the window it opens.
+ * the marker leaves no function of its own in the window it opens. It nests
+ * within arm.c's hooks_mutex; nothing is taken inside it. lockdep does not
+ * see it.
+ *
+ * Everything below is under it, but for set_generation's lockless reads.
  */
-arch_spinlock_t window_lock = __ARCH_SPIN_LOCK_UNLOCKED;
-struct window_info window[SETS];
-int shown_set = -1;
-int open_set = -1;
-unsigned long dropped_not_longer, dropped_short;
-unsigned long missed_starts;	/* start markers that found no re-arm slot */
-unsigned long set_generation[SETS];
-/* Under window_lock: whether the wide hooks are in place as the knobs ask,
- * and the last time (jiffies) a window opened or closed. */
+static arch_spinlock_t window_lock = __ARCH_SPIN_LOCK_UNLOCKED;
+static struct window_info window[SETS];
+static int shown_set = -1;	/* the last kept window's set, or -1 */
+static int open_set = -1;	/* the open window's set, or -1 */
+static unsigned long dropped_not_longer, dropped_short;
+static unsigned long missed_starts;	/* start markers that found no re-arm slot */
+static unsigned long set_generation[SETS];
+/* Whether the wide hooks are in place as the knobs ask, and the last time
+ * (jiffies) a window opened or closed. */
 static bool hooks_ready;
 static unsigned long last_use;
 
@@ -80,11 +86,12 @@ static void open_window(void)
 {
 	int set = open_set >= 0 ? open_set : (shown_set == 0 ? 1 : 0);
 	struct window_info *w = &window[set];
+	struct record_setup setup;
 	int k;
 
-	WRITE_ONCE(rec.recording, 0);
-	set_generation[set]++;
-	reset_set(set);
+	record_stop();
+	WRITE_ONCE(set_generation[set], set_generation[set] + 1);
+	record_reset(set);
 	memset(w, 0, sizeof(*w));
 	w->state = WINDOW_OPEN;
 	w->cpu = raw_smp_processor_id();
@@ -100,16 +107,30 @@ static void open_window(void)
 	open_set = set;
 	last_use = jiffies;
 
-	rec.set = set;
-	rec.cpu = w->knobs[K_TRACE_ALL_CPUS] == 1 ? -1 : w->cpu;
-	rec.functions = w->knobs[K_MCOUNT_ENABLED] == 1;
-	rec.wakeups = w->knobs[K_WAKEUP_TIMING] == 1;
-	rec.overwrite = w->knobs[K_TRACE_FREERUNNING] == 1;
+	setup.set = set;
+	setup.cpu = w->knobs[K_TRACE_ALL_CPUS] == 1 ? -1 : w->cpu;
+	setup.functions = w->knobs[K_MCOUNT_ENABLED] == 1;
+	setup.wakeups = w->knobs[K_WAKEUP_TIMING] == 1;
+	setup.overwrite = w->knobs[K_TRACE_FREERUNNING] == 1;
 	w->start_ns = trace_clock_local();
-	rec.start_ns = w->start_ns;
-	/* The hooks see the settings above before they see recording. */
-	smp_wmb();
-	WRITE_ONCE(rec.recording, 1);
+	setup.start_ns = w->start_ns;
+	record_start(&setup);
+}
+
+enum verdict { KEEP, DROP_NOT_LONGER, DROP_SHORT };
+
+/*
+ * The keep rule, ftrace's report_latency(): with preempt_thresh 0 a window
+ * is kept only if it is longer than preempt_max_latency, otherwise if it
+ * lasts at least preempt_thresh.
+ */
+static enum verdict window_report_latency(u64 length_us)
+{
+	int thresh = knob(K_PREEMPT_THRESH);
+
+	if (thresh > 0)
+		return length_us < thresh ? DROP_SHORT : KEEP;
+	return length_us <= knob(K_PREEMPT_MAX_LATENCY) ? DROP_NOT_LONGER : KEEP;
 }
 
 /*
@@ -120,11 +141,10 @@ static void close_window(struct task_struct *closer, bool by_exit)
 {
 	struct window_info *w;
 	u64 length_us;
-	int thresh;
 
 	if (open_set < 0)
 		return;
-	WRITE_ONCE(rec.recording, 0);
+	record_stop();
 	w = &window[open_set];
 	w->end_ns = trace_clock_local();
 	w->state = WINDOW_CLOSED;
@@ -133,12 +153,14 @@ static void close_window(struct task_struct *closer, bool by_exit)
 	w->closed_by_exit = by_exit;
 	last_use = jiffies;
 	length_us = div_u64(w->end_ns - w->start_ns, NSEC_PER_USEC);
-	thresh = knob(K_PREEMPT_THRESH);
-	if (thresh > 0 && length_us < thresh) {
+	switch (window_report_latency(length_us)) {
+	case DROP_SHORT:
 		dropped_short++;
-	} else if (thresh == 0 && length_us <= knob(K_PREEMPT_MAX_LATENCY)) {
+		break;
+	case DROP_NOT_LONGER:
 		dropped_not_longer++;
-	} else {
+		break;
+	case KEEP:
 		shown_set = open_set;
 		knob_new_max_latency(length_us);
 	}
@@ -172,7 +194,7 @@ static void notrace on_gettimeofday(unsigned long ip, unsigned long parent_ip,
 		unlock_window(flags);
 	}
 	/* The hooks are gone: the window opens on the way to user space. */
-	if (rearm && !request_rearm()) {
+	if (rearm && !arm_request_rearm()) {
 		flags = lock_window();
 		missed_starts++;
 		unlock_window(flags);
@@ -180,7 +202,6 @@ static void notrace on_gettimeofday(unsigned long ip, unsigned long parent_ip,
 	ftrace_test_recursion_unlock(bit);
 }
 
-/* record.c tells whether the wide hooks are in place as the knobs ask. */
 void window_hooks_ready(bool ready)
 {
 	unsigned long flags;
@@ -229,7 +250,7 @@ void window_open_rearmed(void)
 }
 
 /* A task exits; if it ends the opener's thread group, the window closes. */
-void window_opener_exit(struct task_struct *task)
+void notrace window_process_exit(void *data, struct task_struct *task)
 {
 	unsigned long flags;
 	int set = READ_ONCE(open_set);
@@ -241,6 +262,31 @@ void window_opener_exit(struct task_struct *task)
 	if (open_set >= 0 && window[open_set].opener_pid == task->tgid)
 		close_window(task, true);
 	unlock_window(flags);
+}
+
+void window_read_view(struct window_view *v, bool crashing)
+{
+	unsigned long flags;
+	bool locked;
+
+	local_irq_save(flags);
+	locked = crashing ? arch_spin_trylock(&window_lock) :
+			    (arch_spin_lock(&window_lock), true);
+	v->set = shown_set;
+	if (v->set >= 0)
+		v->w = window[v->set];
+	v->open_now = open_set >= 0;
+	v->dropped_not_longer = dropped_not_longer;
+	v->dropped_short = dropped_short;
+	v->missed_starts = missed_starts;
+	if (locked)
+		arch_spin_unlock(&window_lock);
+	local_irq_restore(flags);
+}
+
+unsigned long window_generation(int set)
+{
+	return READ_ONCE(set_generation[set]);
 }
 
 static struct ftrace_ops marker_ops = {

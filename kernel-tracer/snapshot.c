@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: GPL-2.0
+/*
+ * What the report shows, copied when it is opened (or at a crash): each
+ * part gives a consistent copy of its own state. The kept window's events
+ * stay in record.c's buffers and are merged from there, the earliest of
+ * every CPU's next event first.
+ */
+#include <linux/cpumask.h>
+#include <linux/string.h>
+
+#include "record.h"
+#include "snapshot.h"
+
+size_t snapshot_size(void)
+{
+	return sizeof(struct snapshot) + 2 * nr_cpu_ids * sizeof(u64);
+}
+
+static bool overwrites(const struct snapshot *s)
+{
+	return s->view.w.knobs[K_TRACE_FREERUNNING] == 1;
+}
+
+void snapshot_rewind(struct snapshot *s)
+{
+	u64 first, count, lost;
+	int cpu;
+
+	s->index = 0;
+	for_each_possible_cpu(cpu) {
+		if (s->view.set < 0) {
+			s->cursor[cpu] = s->cursor[nr_cpu_ids + cpu] = 0;
+			continue;
+		}
+		record_range(s->view.set, cpu, overwrites(s), &first, &count,
+			     &lost);
+		s->cursor[cpu] = first;
+		s->cursor[nr_cpu_ids + cpu] = first + count;
+	}
+}
+
+struct event *snapshot_peek(struct snapshot *s)
+{
+	struct event *best = NULL, *e;
+	int cpu;
+
+	for_each_possible_cpu(cpu) {
+		if (s->cursor[cpu] == s->cursor[nr_cpu_ids + cpu])
+			continue;
+		e = record_event(s->view.set, cpu, s->cursor[cpu]);
+		if (!best || e->offset_ns < best->offset_ns) {
+			best = e;
+			s->cpu = cpu;
+		}
+	}
+	return best;
+}
+
+void snapshot_advance(struct snapshot *s)
+{
+	if (snapshot_peek(s)) {
+		s->cursor[s->cpu]++;
+		s->index++;
+	}
+}
+
+bool snapshot_stale(const struct snapshot *s)
+{
+	return window_generation(s->view.set) != s->view.w.generation;
+}
+
+/* Counts the kept window's events by kind, and those kept and lost. */
+static void count_events(struct snapshot *s)
+{
+	u64 first, count, lost, i;
+	struct event *e;
+	int cpu;
+
+	memset(s->kinds, 0, sizeof(s->kinds));
+	s->kept = 0;
+	s->lost = 0;
+	if (s->view.set < 0)
+		return;
+	for_each_possible_cpu(cpu) {
+		record_range(s->view.set, cpu, overwrites(s), &first, &count,
+			     &lost);
+		s->kept += count;
+		s->lost += lost;
+		for (i = first; i < first + count; i++) {
+			e = record_event(s->view.set, cpu, i);
+			if (e->kind < EV_KINDS)
+				s->kinds[e->kind]++;
+		}
+	}
+}
+
+void snapshot_take(struct snapshot *s, bool crashing)
+{
+	window_read_view(&s->view, crashing);
+	knobs_copy_log(&s->log, crashing);
+	arm_read_state(&s->hooks);
+	s->buffer_size = record_buffer_size();
+	count_events(s);
+	snapshot_rewind(s);
+}
