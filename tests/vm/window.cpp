@@ -8,17 +8,20 @@
 //   vm_window [MILLISECONDS]   (default 20)
 //   vm_window open MILLISECONDS   start marker only, then sleep and exit
 //   vm_window close               end marker only
+//   vm_window thread MILLISECONDS a window opened and closed by a second
+//                                 thread, not the process's leader
 //   vm_window gettimeofday        an ordinary gettimeofday(&tv, NULL), which
 //                                 is no marker, by syscall() past the vDSO
 //   vm_window poll MILLISECONDS   poll() preempt_max_latency for a change:
 //                                 prints "polling", then "event VALUE" or
-//                                 "timeout"
+//                                 "timeout", then "waited MS ms"
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
@@ -53,14 +56,25 @@ int poll_max_latency(long ms) {
         return 1;
     }
     pollfd p{fd, POLLPRI, 0};
+    const long long before = now_ns();
     const int ready = poll(&p, 1, static_cast<int>(ms));
+    const long long waited_ms = (now_ns() - before) / 1000000;
     if (ready > 0) {
         std::printf("event %ld\n", read_value(fd));
     } else {
         std::printf("timeout\n");
     }
+    std::printf("waited %lld ms\n", waited_ms);
     close(fd);
     return ready < 0 ? 1 : 0;
+}
+
+// The window of "thread": start marker, sleep, end marker.
+void *window_thread(void *ms) {
+    syscall(SYS_gettimeofday, nullptr, 1L);
+    sleep_ms(*static_cast<long *>(ms));
+    syscall(SYS_gettimeofday, nullptr, nullptr);
+    return nullptr;
 }
 
 } // namespace
@@ -82,6 +96,14 @@ int main(int argc, char **argv) {
     }
     if (std::strcmp(mode, "close") == 0) {
         return syscall(SYS_gettimeofday, nullptr, nullptr) == 0 ? 0 : 1;
+    }
+    if (std::strcmp(mode, "thread") == 0) {
+        long window_ms = ms;
+        pthread_t thread{};
+        return pthread_create(&thread, nullptr, window_thread, &window_ms) == 0 &&
+                       pthread_join(thread, nullptr) == 0
+                   ? 0
+                   : 1;
     }
     if (std::strcmp(mode, "gettimeofday") == 0) {
         timeval tv{};

@@ -1,0 +1,134 @@
+// The report's lines on a real kernel: they read as ftrace's text, and
+// their fields say what happened.
+#include "report_parser.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <gtest/gtest.h>
+// GCC 12 warns of an uninitialised std::function inside <regex> when it
+// optimises with the sanitizers on: a false alarm in the library's code.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <regex>
+#pragma GCC diagnostic pop
+
+namespace {
+
+// Every switch and waking line of the reports reads as Perfetto's text
+// importer reads ftrace's: its line expression with a flags column, and the
+// kernel events' keys in order, naming the line's own task.
+TEST(Vm, ReportsReadAsFtraceText) {
+    const std::regex line_form(R"(-(\d+)\s+\(?\s*(\d+|-+)?\)?\s?\[(\d+)\]\s*)"
+                               R"(([a-zA-Z.]{3}[0-9a-f.]{1,2}\s*)?(\d+\.\d+):\s+(\S+):)");
+    const std::regex switch_keys(R"(prev_comm=(\S+) prev_pid=(\d+) prev_prio=\d+ )"
+                                 R"(prev_state=(R\+?|[SDTtXZPI](\|[SDTtXZPI])*\+?) ==> )"
+                                 R"(next_comm=\S+ next_pid=\d+ next_prio=\d+( ctx=[0-9a-f]{8})?)");
+    const std::regex waking_keys(
+        R"(comm=\S+ pid=\d+ prio=\d+ target_cpu=(\d{3})( ctx=[0-9a-f]{8})?)");
+    int seen[2] = {0, 0};
+    for (const char *name : {"full/stdout", "base/report", "verbose/report", "wakeups/report",
+                             "preempted/report", "handover/report", "stress1/stdout"}) {
+        SCOPED_TRACE(name);
+        const std::string report = result_file(name);
+        EXPECT_EQ(report.find("# tracer: vormek_tracer\n"), 0U);
+        for (const std::string &line : lines_of(report)) {
+            const bool waking = line.find(" sched_waking: ") != std::string::npos;
+            std::smatch m;
+            if (line.empty() || line[0] == '#' ||
+                (!waking && line.find(" sched_switch: ") == std::string::npos)) {
+                continue;
+            }
+            ++seen[waking ? 1 : 0];
+            ASSERT_TRUE(std::regex_search(line, m, line_form)) << line;
+            EXPECT_TRUE(m[4].matched) << "no flags column: " << line;
+            EXPECT_EQ(m[6].str(), waking ? "sched_waking" : "sched_switch") << line;
+            const std::string keys = m.suffix().str().substr(1);
+            std::smatch k;
+            ASSERT_TRUE(std::regex_match(keys, k, waking ? waking_keys : switch_keys)) << line;
+            if (!waking) {
+                EXPECT_EQ(k[1].str() + "-" + k[2].str(), trimmed(line.substr(0, line.find(" ["))));
+            }
+        }
+    }
+    EXPECT_GT(seen[0], 0);
+    EXPECT_GT(seen[1], 0);
+}
+
+// The fields hold what happened: times since boot on ftrace's clock, merged
+// across CPUs; a task preempted in the kernel shows R+; a waking's target is
+// the CPU its task last ran on.
+TEST(Vm, EventFieldsSayWhatHappened) {
+    const window_run base = window_case("base");
+    ASSERT_GE(cpus_of(base.events).size(), 2U);
+    const double length_us = number(base.report, "length_us");
+    double back_us = 0;
+    for (std::size_t i = 0; i < base.events.size(); ++i) {
+        EXPECT_GT(base.events[i].at_us, -1000) << base.events[i].body;
+        EXPECT_LT(base.events[i].at_us, length_us + 1000) << base.events[i].body;
+        back_us = i == 0 ? 0 : std::max(back_us, base.events[i - 1].at_us - base.events[i].at_us);
+        // The scheduler switches with interrupts off.
+        if (base.events[i].body.rfind("sched_switch: ", 0) == 0) {
+            EXPECT_EQ(base.events[i].flags.size(), 5U) << base.events[i].body;
+            EXPECT_EQ(base.events[i].flags[0], 'd') << base.events[i].body;
+        }
+    }
+    // An interrupt that nests between a slot's claim and its time stamp
+    // steps back by its own length; the CPUs' events one after the other
+    // would step back by most of the window.
+    EXPECT_LT(back_us, 1000) << "lines not merged by time";
+
+    // The kernel's function tracer, on the same clock, saw the window's sleep
+    // inside the window.
+    const std::string beside = result_file("ftrace-beside/report");
+    const std::string sleeper = window_task("ftrace-beside");
+    int inside = 0;
+    for (const event &e : events_of(result_file("ftrace-beside/ftrace"), true)) {
+        if (e.task == sleeper && e.body.rfind("__x64_sys_clock_nanosleep <-", 0) == 0) {
+            EXPECT_GT(e.at_us, number(beside, "start_us"));
+            EXPECT_LT(e.at_us, number(beside, "end_us"));
+            ++inside;
+        }
+    }
+    EXPECT_EQ(inside, 1);
+
+    // dd, more of them than CPUs, never sleeps: it is preempted, mostly in
+    // the kernel (R+), at times on its way back to user space (R).
+    int preempted = 0;
+    for (const event &e : window_case("preempted").events) {
+        if (e.task.rfind("dd-", 0) == 0 && e.body.rfind("sched_switch: ", 0) == 0) {
+            EXPECT_EQ(e.body.find(" prev_state=S "), std::string::npos) << e.body;
+            preempted += e.body.find(" prev_state=R+ ") != std::string::npos ? 1 : 0;
+        }
+    }
+    EXPECT_GT(preempted, 0) << "no preempted switch";
+
+    // Each waking's target: the CPU its task last ran on, as its latest
+    // switch onto or off a CPU says.
+    const std::vector<event> wakeups = window_case("wakeups").events;
+    int checked = 0;
+    int elsewhere = 0;
+    for (std::size_t i = 0; i < wakeups.size(); ++i) {
+        int pid = 0;
+        int target = -1;
+        if (std::sscanf(wakeups[i].body.c_str(),
+                        "sched_waking: comm=%*s pid=%d prio=%*d target_cpu=%d", &pid,
+                        &target) != 2) {
+            continue;
+        }
+        const std::string onto = " next_pid=" + std::to_string(pid) + " ";
+        const std::string off = " prev_pid=" + std::to_string(pid) + " ";
+        for (std::size_t j = i; j-- > 0;) {
+            if (wakeups[j].body.rfind("sched_switch: ", 0) == 0 &&
+                (wakeups[j].body.find(onto) != std::string::npos ||
+                 wakeups[j].body.find(off) != std::string::npos)) {
+                EXPECT_EQ(target, wakeups[j].cpu) << wakeups[i].body;
+                ++checked;
+                elsewhere += target != 0 ? 1 : 0;
+                break;
+            }
+        }
+    }
+    EXPECT_GT(elsewhere, 0) << checked << " wakings checked, none onto another CPU than 0";
+}
+
+} // namespace

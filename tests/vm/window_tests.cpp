@@ -1,0 +1,208 @@
+// Windows on a real kernel (scenarios 06 to 10): what each knob does, a
+// small buffer that fills, the kernel's function tracer beside a window,
+// keeping the worst window, and who may open and close one.
+#include "report_parser.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <map>
+#include <string>
+
+namespace {
+
+TEST(Vm, EachKnobDoesWhatItsNameSays) {
+    const window_run base = window_case("base");
+    ASSERT_TRUE(base.opened) << base.report.substr(0, 600);
+    EXPECT_GT(number(base.report, "recorded"), 0) << "no function entries";
+    EXPECT_GE(cpus_of(base.events).size(), 2U) << "trace_all_cpus=1 recorded one CPU";
+    EXPECT_FALSE(has_event(base.events, "", "sched_waking"));
+    EXPECT_EQ(base.report.find("[ffffffff"), std::string::npos) << "raw addresses when compact";
+    EXPECT_EQ(std::stol(result_file("base/max-latency")),
+              static_cast<long>(number(base.report, "length_us")));
+
+    // trace_enabled=0 and trace_user_triggered=0: the markers opened nothing.
+    EXPECT_FALSE(window_case("disabled").opened);
+    EXPECT_FALSE(window_case("untriggered").opened);
+
+    const window_run nofunctions = window_case("nofunctions");
+    ASSERT_TRUE(nofunctions.opened);
+    EXPECT_EQ(number(nofunctions.report, "recorded"), 0);
+    EXPECT_TRUE(has_event(nofunctions.events, nofunctions.task, "sys_enter: NR 230 "));
+
+    const window_run onecpu = window_case("onecpu");
+    ASSERT_TRUE(onecpu.opened);
+    EXPECT_EQ(cpus_of(onecpu.events), std::set<int>{opened_cpu(onecpu.report)});
+
+    const window_run verbose = window_case("verbose");
+    ASSERT_TRUE(verbose.opened);
+    EXPECT_TRUE(std::all_of(verbose.events.begin(), verbose.events.end(), [](const event &e) {
+        return e.body.size() > 13 && e.body.compare(e.body.size() - 13, 5, " ctx=") == 0;
+    })) << "a line without its raw preempt count";
+    EXPECT_NE(verbose.report.find("[ffffffff"), std::string::npos);
+
+    const window_run wakeups = window_case("wakeups");
+    ASSERT_TRUE(wakeups.opened);
+    const std::string woken = "comm=vm_window pid=" + first_line(wakeups.out) + " prio=120 ";
+    EXPECT_TRUE(has_event(wakeups.events, "", "sched_waking: " + woken));
+    EXPECT_TRUE(
+        has_event(wakeups.events, wakeups.task, "wakeup_latency: " + woken + "latency_us="));
+
+    // window_report_latency drops a window under preempt_thresh: the report
+    // still shows the one before.
+    EXPECT_EQ(trimmed(result_file("thresh-before/max-latency")), "0");
+    const window_run thresh = window_case("thresh");
+    EXPECT_FALSE(thresh.opened) << "a window under preempt_thresh was kept";
+    EXPECT_EQ(field(thresh.report, "opened_by"), field(verbose.report, "opened_by"));
+    const auto before = dropped(result_file("thresh-before/report"));
+    EXPECT_EQ(dropped(thresh.report), std::make_pair(before.first, before.second + 1));
+}
+
+// A 64-event buffer: stopping keeps the window's start, in time order on
+// each CPU; overwriting keeps its end. The latency line counts the lost
+// events as the events line does.
+TEST(Vm, ASmallBufferKeepsTheStartOrTheEndAndCountsWhatWasLost) {
+    const window_run stopping = window_case("stopping");
+    const window_run overwriting = window_case("overwriting");
+    for (const window_run *c : {&stopping, &overwriting}) {
+        SCOPED_TRACE(field(c->report, "events"));
+        ASSERT_TRUE(c->opened);
+        const double kept = number(c->report, "events");
+        const double lost = number(c->report, "events", "kept, ");
+        EXPECT_GT(lost, 0) << "nothing lost";
+        long shown = -1;
+        long total = -1;
+        EXPECT_EQ(std::sscanf(field(c->report, "latency").c_str(), "%*d us, #%ld/%ld", &shown,
+                              &total),
+                  2);
+        EXPECT_EQ(shown, static_cast<long>(kept));
+        EXPECT_EQ(total, static_cast<long>(kept + lost));
+    }
+    EXPECT_NE(field(stopping.report, "events").find("recording stopped"), std::string::npos);
+    EXPECT_NE(field(overwriting.report, "events").find("overwritten"), std::string::npos);
+
+    // A stopped buffer's events on each CPU are in the order they came: its
+    // first is its earliest, and each step back in time is an interrupt
+    // that nested between a slot's claim and its time stamp. On the opener's
+    // CPU the first is the window's start.
+    std::map<int, std::vector<double>> per_cpu;
+    for (const event &e : stopping.events) {
+        per_cpu[e.cpu].push_back(e.at_us);
+    }
+    for (const auto &[cpu, times] : per_cpu) {
+        SCOPED_TRACE("cpu " + std::to_string(cpu));
+        EXPECT_EQ(*std::min_element(times.begin(), times.end()), times.front());
+        for (std::size_t i = 1; i < times.size(); ++i) {
+            EXPECT_LT(times[i - 1] - times[i], 1000) << "event " << i;
+        }
+    }
+    const std::vector<double> &opener = per_cpu[opened_cpu(stopping.report)];
+    ASSERT_FALSE(opener.empty());
+    EXPECT_GE(opener.front(), 0);
+    EXPECT_LT(opener.front(), 1000);
+    // The latest event on the opener's CPU (an idle CPU may record its few
+    // events late), and the latest of all when overwriting: an interrupt at
+    // the end marker may fill the last 64 slots, so the end is told by time.
+    EXPECT_LT(*std::max_element(opener.begin(), opener.end()),
+              number(stopping.report, "length_us") / 2);
+    double latest = -1;
+    for (const event &e : overwriting.events) {
+        latest = std::max(latest, e.at_us);
+    }
+    EXPECT_GT(latest, number(overwriting.report, "length_us") - 1000);
+}
+
+// The kernel's function tracer on the markers' system call and the sleep,
+// while the tracer's own hooks trace the window: each sees the window.
+TEST(Vm, KernelFunctionTracerBesideAWindow) {
+    const case_result run = run_case("ftrace-beside");
+    EXPECT_EQ(run.status, 0);
+    const std::string task = window_task("ftrace-beside");
+    const std::string report = result_file("ftrace-beside/report");
+    EXPECT_EQ(field(report, "window"), "closed");
+    EXPECT_EQ(field(report, "closed_by"), task);
+    EXPECT_TRUE(has_event(events_of(report), task, "do_nanosleep"));
+    int markers = 0;
+    int sleeps = 0;
+    for (const std::string &line : lines_of(result_file("ftrace-beside/ftrace"))) {
+        if (line.rfind('#', 0) != 0 && trimmed(line).rfind(task + " ", 0) == 0) {
+            markers += line.find(": __x64_sys_gettimeofday <-") != std::string::npos ? 1 : 0;
+            sleeps += line.find(": __x64_sys_clock_nanosleep <-") != std::string::npos ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(markers, 2) << result_file("ftrace-beside/ftrace");
+    EXPECT_EQ(sleeps, 1);
+}
+
+// Windows of 100, 5 and 400 ms with preempt_thresh 0, then of 5 and 100 ms
+// with preempt_thresh 50000, kept or dropped by window_report_latency: the
+// window each report shows, what preempt_max_latency then holds, what was
+// dropped, and whether a poller of the knob was woken, at once, of a new
+// maximum.
+TEST(Vm, TheWorstWindowIsKeptByFtracesRules) {
+    struct step {
+        const char *name, *shown;
+        int not_longer, shorter; // dropped since the scenario began
+        bool told;
+    };
+    const step steps[] = {
+        {"keep-100", "keep-100", 0, 0, true},     {"keep-5", "keep-100", 1, 0, false},
+        {"keep-400", "keep-400", 1, 0, true},     {"thresh-5", "keep-400", 1, 1, false},
+        {"thresh-100", "thresh-100", 1, 1, true},
+    };
+    const auto before = dropped(result_file("keep-before/report"));
+    for (const step &s : steps) {
+        SCOPED_TRACE(s.name);
+        const std::string name = s.name;
+        const std::string report = result_file(name + "/report");
+        EXPECT_EQ(field(report, "closed_by"), window_task(s.shown));
+        const std::string max = trimmed(result_file(name + "/max-latency"));
+        EXPECT_EQ(max, std::to_string(static_cast<long>(number(report, "length_us"))));
+        EXPECT_EQ(field(report, "latency").rfind(max + " us, #", 0), 0U);
+        EXPECT_EQ(dropped(report),
+                  std::make_pair(before.first + s.not_longer, before.second + s.shorter));
+        // The poller waits up to 5 s: woken by a kept window, well before.
+        const std::vector<std::string> poll = lines_of(result_file(name + "/poll"));
+        ASSERT_EQ(poll.size(), 3U);
+        EXPECT_EQ(poll[1], s.told ? "event " + max : "timeout");
+        long waited_ms = -1;
+        ASSERT_EQ(std::sscanf(poll[2].c_str(), "waited %ld ms", &waited_ms), 1) << poll[2];
+        if (s.told) {
+            EXPECT_LT(waited_ms, 2500) << "poll woke only at its timeout";
+        }
+    }
+    // With a threshold the kept window sets the knob, though shorter.
+    EXPECT_LT(std::stol(result_file("thresh-100/max-latency")),
+              std::stol(result_file("keep-400/max-latency")));
+}
+
+// One process opens a window and another closes it; a third's ordinary
+// gettimeofday(&tv, NULL) in between is recorded but is no marker. A
+// thread's window is its process's.
+TEST(Vm, WhoOpensAndClosesAWindow) {
+    const std::string report = result_file("handover/report");
+    const std::string opener = "vm_window-" + first_line(result_file("handover/opener"));
+    const std::string ordinary = "vm_window-" + first_line(result_file("handover/ordinary"));
+    const std::string closer = "vm_window-" + first_line(result_file("handover/closer"));
+    EXPECT_EQ(trimmed(result_file("handover/ordinary-status")), "0");
+    EXPECT_EQ(field(report, "opened_by").rfind(opener + " on cpu ", 0), 0U)
+        << report.substr(0, 900);
+    EXPECT_EQ(field(report, "closed_by"), closer);
+    const std::vector<event> events = events_of(report);
+    const std::vector<std::string> calls = calls_of(events, ordinary);
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "gettimeofday (96)"), calls.end());
+    EXPECT_FALSE(has_event(events, ordinary, "sys_enter: NR 96 (0, ")) << "no time value";
+    EXPECT_TRUE(has_event(events, closer, "sys_enter: NR 96 (0, 0, "));
+
+    // A second thread's window is its process's: the thread group's id in
+    // opened_by, closed_by and the latency block's task.
+    const std::string thread = result_file("thread/report");
+    const std::string process = window_task("thread");
+    EXPECT_EQ(run_case("thread").status, 0);
+    EXPECT_EQ(field(thread, "opened_by").rfind(process + " on cpu ", 0), 0U)
+        << thread.substr(0, 900);
+    EXPECT_EQ(field(thread, "closed_by"), process);
+    EXPECT_NE(thread.find("\n#    | task: " + process + " (uid:0 "), std::string::npos);
+}
+
+} // namespace
