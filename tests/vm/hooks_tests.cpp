@@ -84,9 +84,9 @@ TEST(Vm, OutOfRangeInputIsRefusedAndChangesNothing) {
 }
 
 // Markers from three processes, re-arms every 50 ms and arming knob writes
-// left vormek working; its 100 ms window, twice disarm_ms, was recorded to
-// its end marker: the hooks stay while a window is open.
-TEST(Vm, AStormLeavesVormekWorkingAndItsWindowWhole) {
+// left vormek working. Windows longer than disarm_ms (50 ms) are recorded
+// to their end markers: the hooks stay while a window is open.
+TEST(Vm, AStormLeavesVormekWorkingAndLongWindowsWhole) {
     const case_result storm = run_case("storm");
     EXPECT_EQ(storm.status, 0);
     EXPECT_EQ(storm.err, "");
@@ -94,6 +94,13 @@ TEST(Vm, AStormLeavesVormekWorkingAndItsWindowWhole) {
     EXPECT_EQ(closed_by.rfind("vormek-", 0), 0U) << storm.out.substr(0, 600);
     EXPECT_EQ(calls_of(events_of(storm.out), closed_by),
               (std::vector<std::string>{"clock_nanosleep (230)", "gettimeofday (96)"}));
+
+    const window_run long_window = window_case("long-window");
+    ASSERT_TRUE(long_window.opened);
+    ASSERT_FALSE(long_window.events.empty());
+    EXPECT_TRUE(has_event(long_window.events, long_window.task, "sys_enter: NR 96 (0, 0, "))
+        << "no end marker";
+    EXPECT_GT(long_window.events.back().at_us, number(long_window.report, "length_us") - 1000);
 }
 
 } // namespace

@@ -14,5 +14,6 @@ cat /proc/latency_trace >/results/handover/report
 kill -9 $opener
 wait $opener || true
 # A second thread, not its process's leader, opens and closes a window.
+start_state --load disarm_ms=0 $armed mcount_enabled=0
 run_case thread /bin/vm_window thread 20
 save thread

@@ -1,4 +1,4 @@
-# description: a storm of markers, re-arms every 50 ms, arming knob writes and readers leaves vormek working, its 100 ms window recorded whole
+# description: a storm of markers, re-arms every 50 ms, arming knob writes and readers leaves vormek working; windows longer than disarm_ms are recorded whole
 start_state --load disarm_ms=50 trace_enabled=1 trace_user_triggered=1 trace_all_cpus=1 wakeup_timing=1
 rm -f /tmp/storm-over
 for marker in 1 2 3; do
@@ -20,3 +20,6 @@ done
 wait
 # vormek's window is twice disarm_ms long.
 run_case storm /bin/vormek
+# A window thirty times disarm_ms long, overwriting so that its end is kept.
+start_state --load disarm_ms=50 $armed trace_freerunning=1
+window_case long-window 1500
