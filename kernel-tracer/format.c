@@ -16,6 +16,8 @@
 #include <linux/utsname.h>
 
 #include "format.h"
+#include "knobs.h"
+#include "snapshot.h"
 
 /* System-call names by number, generated from the kernel's unistd table. */
 static const char *const syscall_names[] = {
@@ -172,8 +174,10 @@ void format_header(struct seq_file *m, const struct snapshot *s)
 	format_line(m, "#              | |         |   |||||     |         |");
 }
 
-/* ftrace's flags column: irqs-off, need-resched, hardirq/softirq, preempt
- * depth and migrate-disable depth. */
+/*
+ * ftrace's flags column: irqs-off, need-resched, hardirq/softirq, preempt
+ * depth and migrate-disable depth.
+ */
 static void print_flags(char *f, const struct event *e)
 {
 	u32 pc = e->ctx;

@@ -15,10 +15,11 @@
  *   snapshot.c  a consistent copy of what the report shows, merged by time
  *   format.c    the report's text
  *   report.c    /proc/latency_trace and the dump at a crash
- * Calls go down that list's dependencies: report -> snapshot, format ->
- * arm -> window, record -> knobs. The one call up, window.c's start marker
- * asking arm.c for a re-arm, is declared in arm.h. Knob writes reach arming
- * through the callback wired here.
+ * Calls run one way: report uses snapshot and format; snapshot reads window,
+ * arm, record and knobs; arm calls window, record and knobs; window calls
+ * record and knobs; record and knobs call no other part. The one call up,
+ * window.c's start marker asking arm.c for a re-arm, is declared in arm.h.
+ * Knob writes reach arming through the callback wired here.
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 

@@ -8,8 +8,11 @@
 #include <linux/cpumask.h>
 #include <linux/string.h>
 
+#include "arm.h"
+#include "knobs.h"
 #include "record.h"
 #include "snapshot.h"
+#include "window.h"
 
 size_t snapshot_size(void)
 {

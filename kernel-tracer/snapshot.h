@@ -20,8 +20,10 @@ struct snapshot {
 	struct write_log log;
 	unsigned int buffer_size;
 	u64 kinds[EV_KINDS], kept, lost;
-	/* The merge: events passed so far, the next event's CPU, and each
-	 * CPU's next and end. */
+	/*
+	 * The merge: events passed so far, the next event's CPU, and each
+	 * CPU's next and end.
+	 */
 	loff_t index;
 	int cpu;
 	u64 cursor[];		/* next[nr_cpu_ids], then end[nr_cpu_ids] */
@@ -31,8 +33,10 @@ struct snapshot {
 size_t snapshot_size(void);
 /* Copies what the report shows; at a crash without waiting for locks. */
 void snapshot_take(struct snapshot *s, bool crashing);
-/* The merge: back to the first event, the next event (NULL at the end, its
- * CPU in s->cpu), past it. */
+/*
+ * The merge: back to the first event, the next event (NULL at the end, its
+ * CPU in s->cpu), past it.
+ */
 void snapshot_rewind(struct snapshot *s);
 struct event *snapshot_peek(struct snapshot *s);
 void snapshot_advance(struct snapshot *s);

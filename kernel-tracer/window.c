@@ -60,8 +60,10 @@ static int open_set = -1;	/* the open window's set, or -1 */
 static unsigned long dropped_not_longer, dropped_short;
 static unsigned long missed_starts;	/* start markers that found no re-arm slot */
 static unsigned long set_generation[SETS];
-/* Whether the wide hooks are in place as the knobs ask, and the last time
- * (jiffies) a window opened or closed. */
+/*
+ * Whether the wide hooks are in place as the knobs ask, and the last time
+ * (jiffies) a window opened or closed.
+ */
 static bool hooks_ready;
 static unsigned long last_use;
 
