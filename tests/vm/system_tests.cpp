@@ -102,8 +102,7 @@ TEST(Vm, ConcurrentUseCleanKernelLogAndTraceAtCrash) {
     ASSERT_NE(trace, std::string::npos)
         << console.substr(console.size() - std::min<std::size_t>(console.size(), 2000));
     EXPECT_NE(end, std::string::npos);
-    EXPECT_NE(console.find("opened_by: " + window_task("crash"), trace),
-              std::string::npos);
+    EXPECT_NE(console.find("opened_by: " + window_task("crash"), trace), std::string::npos);
     EXPECT_NE(console.find("Kernel panic"), std::string::npos);
 }
 

@@ -72,9 +72,9 @@ TEST(Vm, ASmallBufferKeepsTheStartOrTheEndAndCountsWhatWasLost) {
         EXPECT_GT(lost, 0) << "nothing lost";
         long shown = -1;
         long total = -1;
-        EXPECT_EQ(std::sscanf(field(c->report, "latency").c_str(), "%*d us, #%ld/%ld", &shown,
-                              &total),
-                  2);
+        EXPECT_EQ(
+            std::sscanf(field(c->report, "latency").c_str(), "%*d us, #%ld/%ld", &shown, &total),
+            2);
         EXPECT_EQ(shown, static_cast<long>(kept));
         EXPECT_EQ(total, static_cast<long>(kept + lost));
     }
