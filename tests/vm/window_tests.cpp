@@ -161,14 +161,14 @@ TEST(Vm, TheWorstWindowIsKeptByFtracesRules) {
         EXPECT_EQ(field(report, "latency").rfind(max + " us, #", 0), 0U);
         EXPECT_EQ(dropped(report),
                   std::make_pair(before.first + s.not_longer, before.second + s.shorter));
-        // The poller waits up to 5 s: woken by a kept window, well before.
+        // The poller waits up to 6 s: woken by a kept window, well before.
         const std::vector<std::string> poll = lines_of(result_file(name + "/poll"));
         ASSERT_EQ(poll.size(), 3U);
         EXPECT_EQ(poll[1], s.told ? "event " + max : "timeout");
         long waited_ms = -1;
         ASSERT_EQ(std::sscanf(poll[2].c_str(), "waited %ld ms", &waited_ms), 1) << poll[2];
         if (s.told) {
-            EXPECT_LT(waited_ms, 2500) << "poll woke only at its timeout";
+            EXPECT_LT(waited_ms, 4000) << "poll woke only at its timeout";
         }
     }
     // With a threshold the kept window sets the knob, though shorter.

@@ -8,7 +8,7 @@ keep_case() {
   name=$1
   ms=$2
   mkdir -p /results/"$name"
-  /bin/vm_window poll 5000 >/results/"$name"/poll &
+  /bin/vm_window poll 6000 >/results/"$name"/poll &
   poller=$!
   wait_for '^polling' /results/"$name"/poll || true
   window_case "$name" "$ms"
