@@ -1,0 +1,125 @@
+// The tracer's call reconstruction (kernel-tracer/callgraph.c), built for
+// user space, on synthetic event sequences whose calls are known.
+extern "C" {
+#include "callgraph.h"
+}
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One event and what the reconstruction must make of it: for a call its
+// depth, end (-1: open at the window's end, 100) and whether it has
+// children; for every event the calls it ended, innermost first.
+struct step {
+    cg_kind kind;
+    cg_stack stack;
+    int pid, cpu;
+    long long time;
+    unsigned long sp;
+    int depth;
+    long long end;
+    bool children;
+    std::string closes;
+};
+
+struct scenario {
+    const char *name;
+    std::vector<step> steps;
+};
+
+constexpr long long window_end = 100;
+
+void PrintTo(const scenario &s, std::ostream *os) {
+    *os << s.name;
+}
+
+class Reconstruction : public testing::TestWithParam<scenario> {};
+
+TEST_P(Reconstruction, GivesEachCallItsNestingAndEnd) {
+    const std::vector<step> &steps = GetParam().steps;
+    auto state = std::make_unique<cg_state>();
+    std::vector<cg_call> calls(steps.size());
+    cg_begin(state.get(), calls.data(), static_cast<unsigned int>(calls.size()));
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const step &s = steps[i];
+        const cg_input in{s.time, s.sp, s.pid, s.cpu, static_cast<unsigned char>(s.kind),
+                          static_cast<unsigned char>(s.stack)};
+        cg_feed(state.get(), static_cast<unsigned int>(i), &in);
+    }
+    cg_end(state.get(), window_end);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE("event " + std::to_string(i));
+        const step &s = steps[i];
+        std::string closes;
+        for (unsigned int c = calls[i].first_closed; c != CG_NONE; c = calls[c].next_closed) {
+            closes += (closes.empty() ? "" : ",") + std::to_string(c);
+        }
+        EXPECT_EQ(closes, s.closes);
+        if (s.kind != CG_CALL) {
+            continue;
+        }
+        EXPECT_EQ(calls[i].depth, s.depth);
+        EXPECT_EQ((calls[i].flags & CG_OPEN) != 0, s.end < 0);
+        EXPECT_EQ(calls[i].end, s.end < 0 ? window_end : s.end);
+        EXPECT_EQ((calls[i].flags & CG_CHILDREN) != 0, s.children);
+    }
+    EXPECT_EQ(state->untracked, 0U);
+}
+
+// Task 1 on CPU 0 unless named; stack pointers fall as calls nest.
+const step call(long long t, unsigned long sp, int depth, long long end, bool children,
+                std::string closes = "", cg_stack stack = CG_TASK, int pid = 1, int cpu = 0) {
+    return {CG_CALL, stack, pid, cpu, t, sp, depth, end, children, std::move(closes)};
+}
+const step other(cg_kind kind, long long t, unsigned long sp, std::string closes = "",
+                 cg_stack stack = CG_TASK, int pid = 1, int cpu = 0) {
+    return {kind, stack, pid, cpu, t, sp, 0, 0, false, std::move(closes)};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, Reconstruction,
+    testing::Values(
+        // a() { b() { c(); } d(); ...: d's entry at b's level ends c, then b.
+        scenario{"nesting",
+                 {call(0, 1000, 0, -1, true), call(1, 990, 1, 3, true), call(2, 980, 2, 3, false),
+                  call(3, 990, 1, -1, false, "2,1")}},
+        // A tail call enters with its caller's stack pointer: a sibling.
+        scenario{"tail_call",
+                 {call(0, 1000, 0, 5, false), call(5, 1000, 0, -1, false, "0")}},
+        // A handler on the interrupt stack inside a(): its exit ends its
+        // calls; a call left open there ends at the task's next event,
+        // which also ends a()'s child b().
+        scenario{"interrupt",
+                 {call(0, 1000, 0, -1, true), other(CG_IRQ_ENTER, 1, 500, "", CG_IRQ),
+                  call(2, 480, 0, 4, true, "", CG_IRQ), call(3, 470, 1, 4, false, "", CG_IRQ),
+                  other(CG_IRQ_EXIT, 4, 490, "3,2", CG_IRQ), call(5, 990, 1, 7, false),
+                  call(6, 480, 0, 7, false, "", CG_IRQ), call(7, 990, 1, -1, false, "6,5")}},
+        // A page fault in b() nests on the task stack, below b's frame.
+        scenario{"page_fault",
+                 {call(0, 1000, 0, -1, true), call(1, 990, 1, -1, true),
+                  call(2, 900, 2, 4, true), call(3, 890, 3, 4, false),
+                  call(4, 980, 2, -1, false, "3,2")}},
+        // a() switches out on CPU 0 and comes back on CPU 1: its time
+        // includes the time away; another task's calls leave it open; the
+        // system call's exit ends it.
+        scenario{"switch",
+                 {call(0, 1000, 0, 6, true), other(CG_EVENT, 1, 900),
+                  call(2, 2000, 0, -1, false, "", CG_TASK, 2),
+                  call(3, 950, 1, 6, false, "", CG_TASK, 1, 1),
+                  other(CG_SYSCALL, 6, 1100, "3,0", CG_TASK, 1, 1)}},
+        // An NMI's calls end at the next event on a lower stack.
+        scenario{"nmi",
+                 {call(0, 1000, 0, -1, true), call(1, 300, 0, 3, true, "", CG_EXCEPTION),
+                  call(2, 290, 1, 3, false, "", CG_EXCEPTION), call(3, 990, 1, -1, false, "2,1")}},
+        // The idle tasks share pid 0 and are told apart by CPU.
+        scenario{"idle",
+                 {call(0, 1000, 0, -1, true, "", CG_TASK, 0, 0),
+                  call(1, 1000, 0, -1, false, "", CG_TASK, 0, 1),
+                  call(2, 990, 1, -1, false, "", CG_TASK, 0, 0)}}),
+    [](const testing::TestParamInfo<scenario> &info) { return std::string(info.param.name); });
+
+} // namespace
