@@ -30,7 +30,12 @@
 #include <linux/wait_bit.h>
 #include <linux/workqueue.h>
 
+#include <trace/events/irq.h>
+#include <trace/events/sched.h>
+#include <trace/events/syscalls.h>
+
 #include "arm.h"
+#include "compat.h"
 #include "knobs.h"
 #include "record.h"
 #include "window.h"
@@ -48,18 +53,55 @@ static struct ftrace_ops function_ops = {
 struct tracepoint_hook {
 	const char *name;
 	void *probe;
+	void *data;		/* the probe's first argument */
 	struct tracepoint *tp;
 };
 
+/*
+ * Each probe is checked against its tracepoint's prototype when the module
+ * is built: the unevaluated call to register_trace_<name>() type-checks it,
+ * and Kbuild makes a mismatch an error, so a kernel that changes a
+ * tracepoint's arguments fails to build rather than be misread.
+ */
+#define HOOK(tracepoint, fn, arg) \
+	{ #tracepoint, fn, arg, NULL }
+#define CHECK_PROBE(tracepoint, fn) \
+	static_assert(sizeof(register_trace_##tracepoint(fn, NULL)) == \
+		      sizeof(int), #fn " matches " #tracepoint)
+
+CHECK_PROBE(sys_enter, record_sys_enter);
+CHECK_PROBE(sys_exit, record_sys_exit);
+CHECK_PROBE(sched_switch, record_sched_switch);
+CHECK_PROBE(sched_process_exit, window_process_exit);
+CHECK_PROBE(sched_waking, record_sched_waking);
+CHECK_PROBE(irq_handler_entry, record_irq_entry);
+CHECK_PROBE(irq_handler_exit, record_irq_exit);
+CHECK_PROBE(softirq_entry, record_softirq_entry);
+CHECK_PROBE(softirq_exit, record_softirq_exit);
+#define CHECK_VECTOR(v) \
+	CHECK_PROBE(v##_entry, record_vector_entry); \
+	CHECK_PROBE(v##_exit, record_vector_exit);
+VT_VECTOR_EVENTS(CHECK_VECTOR)
+
+#define VECTOR_HOOKS(v) \
+	HOOK(v##_entry, record_vector_entry, #v), \
+	HOOK(v##_exit, record_vector_exit, #v),
+
 /* Registered together; the wakeup hook only with wakeup_timing at 1. */
 static struct tracepoint_hook event_hooks[] = {
-	{ "sys_enter", record_sys_enter, NULL },
-	{ "sched_switch", record_sched_switch, NULL },
-	{ "sched_process_exit", window_process_exit, NULL },
+	HOOK(sys_enter, record_sys_enter, NULL),
+	HOOK(sys_exit, record_sys_exit, NULL),
+	HOOK(sched_switch, record_sched_switch, NULL),
+	HOOK(sched_process_exit, window_process_exit, NULL),
+	HOOK(irq_handler_entry, record_irq_entry, NULL),
+	HOOK(irq_handler_exit, record_irq_exit, NULL),
+	HOOK(softirq_entry, record_softirq_entry, NULL),
+	HOOK(softirq_exit, record_softirq_exit, NULL),
+	VT_VECTOR_EVENTS(VECTOR_HOOKS)
 };
 
 static struct tracepoint_hook wakeup_hooks[] = {
-	{ "sched_waking", record_sched_waking, NULL },
+	HOOK(sched_waking, record_sched_waking, NULL),
 };
 
 static DEFINE_MUTEX(hooks_mutex);
@@ -92,20 +134,20 @@ static void hook_tracepoints(struct tracepoint_hook *hooks, size_t n, bool on,
 	if (!on) {
 		for (i = 0; i < n; i++)
 			tracepoint_probe_unregister(hooks[i].tp, hooks[i].probe,
-						    NULL);
+						    hooks[i].data);
 		WRITE_ONCE(*state, false);
 		return;
 	}
 	for (i = 0; i < n; i++) {
 		ret = tracepoint_probe_register(hooks[i].tp, hooks[i].probe,
-						NULL);
+						hooks[i].data);
 		if (ret) {
 			pr_warn("cannot hook tracepoint %s: %d\n",
 				hooks[i].name, ret);
 			while (i--)
 				tracepoint_probe_unregister(hooks[i].tp,
 							    hooks[i].probe,
-							    NULL);
+							    hooks[i].data);
 			return;
 		}
 	}

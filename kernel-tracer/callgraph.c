@@ -105,8 +105,11 @@ void cg_feed(struct cg_state *s, unsigned int index, const struct cg_input *in)
 	unsigned int last = CG_NONE;
 	unsigned int f;
 
+	c->start = in->time;
 	c->end = 0;
 	c->pid = in->pid;
+	c->tgid = in->tgid;
+	c->cpu = in->cpu;
 	c->first_closed = CG_NONE;
 	c->next_closed = CG_NONE;
 	c->depth = 0;
@@ -172,8 +175,9 @@ void cg_feed(struct cg_state *s, unsigned int index, const struct cg_input *in)
 void cg_end(struct cg_state *s, long long end)
 {
 	struct cg_stack_state *st;
-	unsigned int i, f;
+	unsigned int i, f, last = CG_NONE;
 
+	s->open_first = CG_NONE;
 	for (i = 0; i < CG_MAX_STACKS; i++) {
 		st = &s->stacks[i];
 		if (!st->key)
@@ -181,6 +185,11 @@ void cg_end(struct cg_state *s, long long end)
 		for (f = st->top; f != CG_NONE; f = s->frames[f].below) {
 			s->calls[s->frames[f].call].flags |= CG_OPEN;
 			s->calls[s->frames[f].call].end = end;
+			if (last == CG_NONE)
+				s->open_first = s->frames[f].call;
+			else
+				s->calls[last].next_closed = s->frames[f].call;
+			last = s->frames[f].call;
 		}
 	}
 }

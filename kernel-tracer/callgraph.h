@@ -35,6 +35,7 @@ struct cg_input {
 	long long time;		/* ns */
 	unsigned long sp;
 	int pid;
+	int tgid;		/* carried to the call, for its reader */
 	int cpu;
 	unsigned char kind;	/* enum cg_kind */
 	unsigned char stack;	/* enum cg_stack */
@@ -46,15 +47,16 @@ struct cg_input {
 #define CG_CHILDREN	0x01	/* other calls nested in it */
 #define CG_OPEN		0x02	/* still open when the window closed */
 #define CG_UNTRACKED	0x04	/* no room to track it: shown as open */
+/* Bits 0x40 and 0x80 are left to the caller, for any event. */
 
 /*
- * One per event, by its index in time order. For a call: its end, depth
- * and flags. For every event: the calls it ended, innermost first, chained
- * through next_closed.
+ * One per event, by its index in time order. For a call: its start, end,
+ * depth and flags. For every event: the calls it ended, innermost first,
+ * chained through next_closed.
  */
 struct cg_call {
-	long long end;
-	int pid;
+	long long start, end;
+	int pid, tgid, cpu;
 	unsigned int first_closed;
 	unsigned int next_closed;
 	unsigned short depth;
@@ -84,6 +86,7 @@ struct cg_state {
 	struct cg_call *calls;
 	unsigned int n;
 	unsigned int free;	/* first free frame, chained through below */
+	unsigned int open_first;	/* after cg_end: the open calls */
 	unsigned long long untracked;
 	struct cg_stack_state stacks[CG_MAX_STACKS];
 	struct cg_frame frames[CG_MAX_FRAMES];
@@ -93,7 +96,10 @@ struct cg_state {
 void cg_begin(struct cg_state *s, struct cg_call *calls, unsigned int n);
 /* Event index, in time order. */
 void cg_feed(struct cg_state *s, unsigned int index, const struct cg_input *in);
-/* The window closed at time end: calls still open are marked CG_OPEN. */
+/*
+ * The window closed at time end: calls still open are marked CG_OPEN and
+ * chained from open_first, innermost first on each stack.
+ */
 void cg_end(struct cg_state *s, long long end);
 
 #endif

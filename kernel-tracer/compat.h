@@ -7,9 +7,14 @@
 #ifndef VORMEK_TRACER_COMPAT_H
 #define VORMEK_TRACER_COMPAT_H
 
+#include <linux/ftrace.h>
+#include <linux/preempt.h>
 #include <linux/sched.h>
+#include <linux/sched/task_stack.h>
 #include <linux/sysctl.h>
 #include <linux/version.h>
+
+#include "callgraph.h"
 
 /* 6.11: sysctl handlers take a const table. */
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 11, 0)
@@ -41,5 +46,52 @@ static __always_inline unsigned int vt_migration_disabled(struct task_struct *t)
 	return 0;
 #endif
 }
+
+/*
+ * The traced function's stack pointer as it was entered, which ftrace's
+ * trampoline saves: 6.12 has an accessor for it, 6.1 keeps it in the regs.
+ */
+static __always_inline unsigned long vt_entry_sp(struct ftrace_regs *fregs)
+{
+	if (!fregs)
+		return 0;
+#ifdef ftrace_regs_get_stack_pointer
+	return ftrace_regs_get_stack_pointer(fregs);
+#else
+	return fregs->regs.sp;
+#endif
+}
+
+/* Where the calling code runs now: a tracepoint probe's own frame. */
+static __always_inline unsigned long vt_here_sp(void)
+{
+	return current_stack_pointer;
+}
+
+/*
+ * The stack sp is on: the task's own, in an NMI (or an exception taken as
+ * one) the exception stack, and otherwise the CPU's interrupt stack.
+ */
+static __always_inline unsigned char vt_stack_of(unsigned long sp)
+{
+	if (in_nmi())
+		return CG_EXCEPTION;
+	if (sp - (unsigned long)task_stack_page(current) < THREAD_SIZE)
+		return CG_TASK;
+	return CG_IRQ;
+}
+
+/*
+ * x86's interrupt vectors served without irq_handler_entry, each with an
+ * _entry and an _exit tracepoint taking the vector number.
+ */
+#ifdef CONFIG_X86_LOCAL_APIC
+#include <asm/trace/irq_vectors.h>
+#define VT_VECTOR_EVENTS(X) \
+	X(local_timer) X(reschedule) X(call_function) \
+	X(call_function_single) X(irq_work)
+#else
+#define VT_VECTOR_EVENTS(X)
+#endif
 
 #endif

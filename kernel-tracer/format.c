@@ -94,7 +94,7 @@ static void print_settings(struct seq_file *m, const struct window_info *w)
 	format_line(m, "# settings: %s", text);
 }
 
-void format_header(struct seq_file *m, const struct snapshot *s)
+void format_header(struct seq_file *m, const struct snapshot *s, bool legend)
 {
 	const struct window_info *w = &s->view.w;
 	const struct window_view *v = &s->view;
@@ -124,10 +124,14 @@ void format_header(struct seq_file *m, const struct snapshot *s)
 		print_us(a, sizeof(a), w->end_ns - w->start_ns);
 		format_line(m, "# length_us: %s", a);
 		print_settings(m, w);
-		format_line(m, "# recorded: %llu functions, %llu switches, %llu syscalls, %llu wakeups, %llu wakeup latencies",
+		format_line(m, "# recorded: %llu functions, %llu switches, %llu syscalls, %llu wakeups, %llu wakeup latencies, %llu syscall exits, %llu interrupt events",
 			    s->kinds[EV_FUNCTION], s->kinds[EV_SWITCH],
 			    s->kinds[EV_SYSCALL], s->kinds[EV_WAKEUP],
-			    s->kinds[EV_WAKEUP_RUN]);
+			    s->kinds[EV_WAKEUP_RUN], s->kinds[EV_SYS_EXIT],
+			    s->kinds[EV_IRQ_ENTRY] + s->kinds[EV_IRQ_EXIT] +
+			    s->kinds[EV_SOFTIRQ_ENTRY] +
+			    s->kinds[EV_SOFTIRQ_EXIT] +
+			    s->kinds[EV_VECTOR_ENTRY] + s->kinds[EV_VECTOR_EXIT]);
 		format_line(m, "# events: %llu kept, %llu lost%s", s->kept,
 			    s->lost, !s->lost ? "" :
 			    w->knobs[K_TRACE_FREERUNNING] == 1 ?
@@ -160,10 +164,16 @@ void format_header(struct seq_file *m, const struct snapshot *s)
 			    knob_name(kw->knob), kw->value, kw->comm, kw->pid,
 			    a);
 	}
+	if (legend && v->set >= 0)
+		format_legend(m);
+	else if (legend)
+		format_line(m, "#");
+}
+
+/* ftrace's legend for its flags column. */
+void format_legend(struct seq_file *m)
+{
 	format_line(m, "#");
-	if (v->set < 0)
-		return;
-	/* ftrace's legend for its flags column. */
 	format_line(m, "#                                _-----=> irqs-off/BH-disabled");
 	format_line(m, "#                               / _----=> need-resched");
 	format_line(m, "#                              | / _---=> hardirq/softirq");
@@ -232,22 +242,29 @@ static void state_name(char *buf, unsigned int state)
 	buf[n] = '\0';
 }
 
-void format_event(struct seq_file *m, const struct snapshot *snap,
-		  const struct event *e, char *line)
+/* softirq_entry's names of the softirq vectors. */
+static const char *const softirq_names[] = {
+	"HI", "TIMER", "NET_TX", "NET_RX", "BLOCK", "IRQ_POLL", "TASKLET",
+	"SCHED", "HRTIMER", "RCU"
+};
+
+static const char *syscall_name(const struct event *e)
+{
+	long nr = e->sys.nr;
+
+	return e->flag ? "compat" :
+	       nr >= 0 && nr < ARRAY_SIZE(syscall_names) &&
+	       syscall_names[nr] ? syscall_names[nr] : "unknown";
+}
+
+void format_body(const struct snapshot *snap, const struct event *e,
+		 char *s)
 {
 	bool verbose = snap->view.w.knobs[K_TRACE_VERBOSE] == 1;
-	char *s = line, flags[8], st[24], raw[24] = "";
 	size_t n = FORMAT_LINE_MAX;
 	const unsigned long *a;
-	u64 sec;
-	u32 ns;
-	long nr;
+	char st[24];
 
-	sec = div_u64_rem(snap->view.w.start_ns + e->offset_ns, NSEC_PER_SEC, &ns);
-	print_flags(flags, e);
-	/* Verbose: the raw preempt count, and functions' addresses. */
-	if (verbose)
-		snprintf(raw, sizeof(raw), " ctx=%08x", e->ctx);
 	switch (e->kind) {
 	case EV_FUNCTION:
 		if (verbose)
@@ -267,13 +284,14 @@ void format_event(struct seq_file *m, const struct snapshot *snap,
 		break;
 	case EV_SYSCALL:
 		/* raw_syscalls' sys_enter, then the call's name. */
-		nr = e->sys.nr;
 		a = e->sys.args;
 		snprintf(s, n, "sys_enter: NR %ld (%lx, %lx, %lx, %lx, %lx, %lx) %s",
-			 nr, a[0], a[1], a[2], a[3], a[4], a[5],
-			 e->flag ? "compat" :
-			 nr >= 0 && nr < ARRAY_SIZE(syscall_names) &&
-			 syscall_names[nr] ? syscall_names[nr] : "unknown");
+			 e->sys.nr, a[0], a[1], a[2], a[3], a[4], a[5],
+			 syscall_name(e));
+		break;
+	case EV_SYS_EXIT:
+		snprintf(s, n, "sys_exit: NR %ld = %ld %s", e->sys.nr,
+			 (long)e->sys.args[0], syscall_name(e));
 		break;
 	case EV_WAKEUP:
 		snprintf(s, n, "sched_waking: comm=%s pid=%d prio=%d target_cpu=%03d",
@@ -285,10 +303,53 @@ void format_event(struct seq_file *m, const struct snapshot *snap,
 			 e->run.delay_ns / NSEC_PER_USEC,
 			 e->run.delay_ns % NSEC_PER_USEC);
 		break;
+	case EV_IRQ_ENTRY:
+		snprintf(s, n, "irq_handler_entry: irq=%d name=%s", e->irq.nr,
+			 e->irq.name);
+		break;
+	case EV_IRQ_EXIT:
+		snprintf(s, n, "irq_handler_exit: irq=%d ret=%s", e->irq.nr,
+			 e->irq.ret ? "handled" : "unhandled");
+		break;
+	case EV_SOFTIRQ_ENTRY:
+	case EV_SOFTIRQ_EXIT:
+		snprintf(s, n, "softirq_%s: vec=%d [action=%s]",
+			 e->kind == EV_SOFTIRQ_ENTRY ? "entry" : "exit",
+			 e->irq.nr, e->irq.nr >= 0 &&
+			 e->irq.nr < ARRAY_SIZE(softirq_names) ?
+			 softirq_names[e->irq.nr] : "unknown");
+		break;
+	case EV_VECTOR_ENTRY:
+	case EV_VECTOR_EXIT:
+		snprintf(s, n, "%s_%s: vector=%d", e->irq.what ?: "vector",
+			 e->kind == EV_VECTOR_ENTRY ? "entry" : "exit",
+			 e->irq.nr);
+		break;
 	default:
 		snprintf(s, n, "unknown event %u", e->kind);
 	}
-	format_line(m, "%16s-%-7d [%03d] %s %5llu.%06u: %s%s", e->comm, e->pid, snap->cpu,
-	    flags, sec, ns / 1000U, s, raw);
 }
 
+void format_ftrace_line(struct seq_file *m, const struct snapshot *snap,
+			const struct event *e, const char *comm, pid_t pid,
+			const char *body)
+{
+	char flags[8], raw[24] = "";
+	u64 sec;
+	u32 ns;
+
+	sec = div_u64_rem(snap->view.w.start_ns + e->offset_ns, NSEC_PER_SEC, &ns);
+	print_flags(flags, e);
+	/* Verbose: the raw preempt count. */
+	if (snap->view.w.knobs[K_TRACE_VERBOSE] == 1)
+		snprintf(raw, sizeof(raw), " ctx=%08x", e->ctx);
+	format_line(m, "%16s-%-7d [%03d] %s %5llu.%06u: %s%s", comm, pid,
+		    snap->cpu, flags, sec, ns / 1000U, body, raw);
+}
+
+void format_event(struct seq_file *m, const struct snapshot *snap,
+		  const struct event *e, char *line)
+{
+	format_body(snap, e, line);
+	format_ftrace_line(m, snap, e, e->comm, e->pid, line);
+}

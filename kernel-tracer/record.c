@@ -13,6 +13,7 @@
 
 #include <linux/compat.h>
 #include <linux/ftrace.h>
+#include <linux/interrupt.h>
 #include <linux/log2.h>
 #include <linux/module.h>
 #include <linux/moduleparam.h>
@@ -123,7 +124,8 @@ static __always_inline bool want(void)
  * tracepoint) adds.
  */
 static __always_inline struct event *begin_event(u8 kind,
-						 struct task_struct *task)
+						 struct task_struct *task,
+						 unsigned long sp)
 {
 	int set = READ_ONCE(rec.setup.set);
 	long index = local_inc_return(&this_cpu_ptr(&heads)->head[set]) - 1;
@@ -138,9 +140,11 @@ static __always_inline struct event *begin_event(u8 kind,
 		   (tif_need_resched() ? EVF_NEED_RESCHED : 0) |
 		   (test_preempt_need_resched() ? EVF_PREEMPT_RESCHED : 0) |
 		   (in_serving_softirq() ? EVF_SOFTIRQ : 0) |
-		   (softirq_count() >> (SOFTIRQ_SHIFT + 1) ? EVF_BH_OFF : 0);
+		   (softirq_count() >> (SOFTIRQ_SHIFT + 1) ? EVF_BH_OFF : 0) |
+		   vt_stack_of(sp) << EVF_STACK_SHIFT;
 	e->migrate = min(vt_migration_disabled(current), 15U);
 	e->pid = task->pid;
+	e->tgid = task->tgid;
 	copy_comm(e->comm, task);
 	e->kind = kind;
 	e->flag = 0;
@@ -161,10 +165,11 @@ void notrace record_function(unsigned long ip, unsigned long parent_ip,
 	if (bit < 0)
 		return;
 	if (want()) {
-		e = begin_event(EV_FUNCTION, current);
+		e = begin_event(EV_FUNCTION, current, vt_entry_sp(fregs));
 		if (e) {
 			e->fn.ip = ip;
 			e->fn.parent_ip = parent_ip;
+			e->fn.sp = vt_entry_sp(fregs);
 		}
 	}
 	ftrace_test_recursion_unlock(bit);
@@ -176,12 +181,83 @@ void notrace record_sys_enter(void *data, struct pt_regs *regs, long id)
 
 	if (!want())
 		return;
-	e = begin_event(EV_SYSCALL, current);
+	e = begin_event(EV_SYSCALL, current, vt_here_sp());
 	if (e) {
 		e->sys.nr = id;
 		syscall_get_arguments(current, regs, e->sys.args);
 		e->flag = in_compat_syscall();
 	}
+}
+
+void notrace record_sys_exit(void *data, struct pt_regs *regs, long ret)
+{
+	struct event *e;
+
+	if (!want())
+		return;
+	e = begin_event(EV_SYS_EXIT, current, vt_here_sp());
+	if (e) {
+		e->sys.nr = syscall_get_nr(current, regs);
+		e->sys.args[0] = ret;
+		e->flag = in_compat_syscall();
+	}
+}
+
+/*
+ * An interrupt-side event: a handler's entry or exit. Names are copied by
+ * hand, as library calls here would be traced themselves.
+ */
+static __always_inline void irq_event(u8 kind, int nr, int ret,
+				      const char *what, const char *name)
+{
+	unsigned long sp = vt_here_sp();
+	struct event *e;
+	size_t i = 0;
+
+	if (!want())
+		return;
+	e = begin_event(kind, current, sp);
+	if (!e)
+		return;
+	e->irq.nr = nr;
+	e->irq.ret = ret;
+	e->irq.sp = sp;
+	e->irq.what = what;
+	for (; name && name[i] && i < sizeof(e->irq.name) - 1; i++)
+		e->irq.name[i] = name[i];
+	e->irq.name[i] = '\0';
+}
+
+void notrace record_irq_entry(void *data, int irq, struct irqaction *action)
+{
+	irq_event(EV_IRQ_ENTRY, irq, 0, NULL, action->name);
+}
+
+void notrace record_irq_exit(void *data, int irq, struct irqaction *action,
+			     int ret)
+{
+	irq_event(EV_IRQ_EXIT, irq, ret, NULL, NULL);
+}
+
+void notrace record_softirq_entry(void *data, unsigned int vec)
+{
+	irq_event(EV_SOFTIRQ_ENTRY, vec, 0, NULL, NULL);
+}
+
+void notrace record_softirq_exit(void *data, unsigned int vec)
+{
+	irq_event(EV_SOFTIRQ_EXIT, vec, 0, NULL, NULL);
+}
+
+/* data: the vector's event name, as arm.c registers it. */
+void notrace record_vector_entry(void *data, int vector)
+{
+	irq_event(EV_VECTOR_ENTRY, vector, 0, data, NULL);
+}
+
+void notrace record_vector_exit(void *data, int vector)
+{
+	irq_event(EV_VECTOR_EXIT, vector, 0, data, NULL);
 }
 
 /* The woken task runs: the time since its wakeup, if one was stamped. */
@@ -195,7 +271,7 @@ static __always_inline void wakeup_ran(struct task_struct *task)
 		return;
 	if (cmpxchg(slot, stamp, 0) != stamp)
 		return;
-	e = begin_event(EV_WAKEUP_RUN, task);
+	e = begin_event(EV_WAKEUP_RUN, task, vt_here_sp());
 	if (e) {
 		e->run.delay_ns = max_t(s64, e->offset_ns -
 					(s64)(stamp & WAKE_TIME_MASK), 0);
@@ -227,8 +303,9 @@ void notrace record_sched_switch(void *data, bool preempt,
 
 	if (!want())
 		return;
-	e = begin_event(EV_SWITCH, prev);
+	e = begin_event(EV_SWITCH, prev, vt_here_sp());
 	if (e) {
+		e->sw.sp = vt_here_sp();
 		e->sw.next_pid = next->pid;
 		e->sw.prev_prio = prev->prio;
 		e->sw.next_prio = next->prio;
@@ -247,8 +324,9 @@ void notrace record_sched_waking(void *data, struct task_struct *task)
 
 	if (!want() || !READ_ONCE(rec.setup.wakeups))
 		return;
-	e = begin_event(EV_WAKEUP, current);
+	e = begin_event(EV_WAKEUP, current, vt_here_sp());
 	if (e) {
+		e->wake.sp = vt_here_sp();
 		e->wake.pid = task->pid;
 		e->wake.prio = task->prio;
 		e->wake.cpu = task_cpu(task);

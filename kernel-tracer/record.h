@@ -42,6 +42,14 @@ struct event *record_event(int set, int cpu, u64 index);
 void record_function(unsigned long ip, unsigned long parent_ip,
 		     struct ftrace_ops *op, struct ftrace_regs *fregs);
 void record_sys_enter(void *data, struct pt_regs *regs, long id);
+void record_sys_exit(void *data, struct pt_regs *regs, long ret);
+struct irqaction;
+void record_irq_entry(void *data, int irq, struct irqaction *action);
+void record_irq_exit(void *data, int irq, struct irqaction *action, int ret);
+void record_softirq_entry(void *data, unsigned int vec);
+void record_softirq_exit(void *data, unsigned int vec);
+void record_vector_entry(void *data, int vector);
+void record_vector_exit(void *data, int vector);
 void record_sched_switch(void *data, bool preempt, struct task_struct *prev,
 			 struct task_struct *next, unsigned int prev_state);
 void record_sched_waking(void *data, struct task_struct *task);

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * The report: /proc/latency_trace, read through a seq_file over a snapshot
- * taken when the file is opened, and the same text in the kernel log at a
- * panic or oops while trace_print_at_crash is 1.
+ * The report: /proc/latency_trace, and the same window's calls in
+ * /proc/latency_graph and /proc/latency_slices, each read through a
+ * seq_file over a snapshot taken when the file is opened; and latency_trace's
+ * text in the kernel log at a panic or oops while trace_print_at_crash is 1.
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
@@ -16,6 +17,7 @@
 #include <linux/slab.h>
 
 #include "format.h"
+#include "graph.h"
 #include "knobs.h"
 #include "report.h"
 #include "snapshot.h"
@@ -28,9 +30,13 @@ static bool param_report_unreadable;
 module_param_named(report_unreadable, param_report_unreadable, bool, 0444);
 MODULE_PARM_DESC(report_unreadable, "Refuse to open /proc/latency_trace (for tests)");
 
+enum report_file { REPORT_TRACE, REPORT_GRAPH, REPORT_SLICES };
+
 /* An open report: the snapshot last, as its cursors end it. */
 struct report {
+	enum report_file file;
 	bool stale;		/* a newer window overwrote it while read */
+	struct graph *graph;	/* the calls, for the graph and the slices */
 	char line[FORMAT_LINE_MAX];
 	struct snapshot s;
 };
@@ -40,7 +46,23 @@ static size_t report_size(void)
 	return offsetof(struct report, s) + snapshot_size();
 }
 
-/* seq_file: position 0 is the header, position p the (p-1)th event. */
+/* The graph's last record, after the events: the calls still open. */
+static char end_token;
+
+/* The event at the snapshot's position, or what follows the last one. */
+static void *report_current(struct report *r, loff_t pos)
+{
+	void *e = snapshot_peek(&r->s);
+
+	if (e || r->file != REPORT_GRAPH || r->s.index != pos - 1)
+		return e;
+	return &end_token;
+}
+
+/*
+ * seq_file: position 0 is the header, position p the (p-1)th event, and in
+ * the graph one more position ends the calls still open.
+ */
 static void *report_start(struct seq_file *m, loff_t *pos)
 {
 	struct report *r = m->private;
@@ -53,7 +75,7 @@ static void *report_start(struct seq_file *m, loff_t *pos)
 		snapshot_rewind(&r->s);
 	while (r->s.index < *pos - 1 && snapshot_peek(&r->s))
 		snapshot_advance(&r->s);
-	return snapshot_peek(&r->s);
+	return report_current(r, *pos);
 }
 
 static void *report_next(struct seq_file *m, void *v, loff_t *pos)
@@ -61,11 +83,13 @@ static void *report_next(struct seq_file *m, void *v, loff_t *pos)
 	struct report *r = m->private;
 
 	++*pos;
+	if (v == &end_token)
+		return NULL;
 	if (v != SEQ_START_TOKEN)
 		snapshot_advance(&r->s);
 	if (r->stale || r->s.view.set < 0)
 		return NULL;
-	return snapshot_peek(&r->s);
+	return report_current(r, *pos);
 }
 
 static void report_stop(struct seq_file *m, void *v)
@@ -77,7 +101,9 @@ static int report_show(struct seq_file *m, void *v)
 	struct report *r = m->private;
 
 	if (v == SEQ_START_TOKEN) {
-		format_header(m, &r->s);
+		format_header(m, &r->s, r->file == REPORT_TRACE);
+		if (r->file != REPORT_TRACE)
+			graph_header(m, r->graph, r->file == REPORT_SLICES);
 		return 0;
 	}
 	if (snapshot_stale(&r->s)) {
@@ -85,7 +111,14 @@ static int report_show(struct seq_file *m, void *v)
 		r->stale = true;
 		return 0;
 	}
-	format_event(m, &r->s, v, r->line);
+	if (v == &end_token)
+		graph_show_end(m, r->graph, &r->s);
+	else if (r->file == REPORT_GRAPH)
+		graph_show(m, r->graph, &r->s, v, r->line);
+	else if (r->file == REPORT_SLICES)
+		graph_show_slices(m, r->graph, &r->s, v, r->line);
+	else
+		format_event(m, &r->s, v, r->line);
 	return 0;
 }
 
@@ -96,7 +129,7 @@ static const struct seq_operations report_seq_ops = {
 	.show = report_show,
 };
 
-static int report_open(struct inode *inode, struct file *file)
+static int report_open_file(struct file *file, enum report_file which)
 {
 	struct report *r;
 
@@ -105,16 +138,51 @@ static int report_open(struct inode *inode, struct file *file)
 	r = __seq_open_private(file, &report_seq_ops, report_size());
 	if (!r)
 		return -ENOMEM;
+	r->file = which;
 	snapshot_take(&r->s, false);
+	if (which == REPORT_TRACE || r->s.view.set < 0)
+		return 0;
+	r->graph = graph_build(&r->s);
+	if (!r->graph) {
+		seq_release_private(file_inode(file), file);
+		return -ENOMEM;
+	}
 	return 0;
 }
 
-static const struct proc_ops report_ops = {
-	.proc_open = report_open,
-	.proc_read = seq_read,
-	.proc_lseek = seq_lseek,
-	.proc_release = seq_release_private,
-};
+static int report_release(struct inode *inode, struct file *file)
+{
+	struct report *r = ((struct seq_file *)file->private_data)->private;
+
+	graph_free(r->graph);
+	return seq_release_private(inode, file);
+}
+
+static int trace_open(struct inode *inode, struct file *file)
+{
+	return report_open_file(file, REPORT_TRACE);
+}
+
+static int graph_open(struct inode *inode, struct file *file)
+{
+	return report_open_file(file, REPORT_GRAPH);
+}
+
+static int slices_open(struct inode *inode, struct file *file)
+{
+	return report_open_file(file, REPORT_SLICES);
+}
+
+#define REPORT_OPS(name, open) \
+	static const struct proc_ops name = { \
+		.proc_open = open, \
+		.proc_read = seq_read, \
+		.proc_lseek = seq_lseek, \
+		.proc_release = report_release, \
+	}
+REPORT_OPS(trace_ops, trace_open);
+REPORT_OPS(graph_ops, graph_open);
+REPORT_OPS(slices_ops, slices_open);
 
 /* Allocated at load: nothing can be allocated at a crash. */
 static struct report *crash_report;
@@ -131,7 +199,7 @@ static void dump_at_crash(void)
 		return;
 	snapshot_take(s, true);
 	pr_emerg("the last window's trace (trace_print_at_crash):\n");
-	format_header(NULL, s);
+	format_header(NULL, s, true);
 	if (s->view.set < 0)
 		return;
 	skip = s->kept > crash_events ? s->kept - crash_events : 0;
@@ -162,24 +230,45 @@ static int on_die(struct notifier_block *nb, unsigned long action, void *data)
 
 static struct notifier_block panic_nb = { .notifier_call = on_panic };
 static struct notifier_block die_nb = { .notifier_call = on_die };
-static struct proc_dir_entry *report_entry;
+static const struct {
+	const char *name;
+	const struct proc_ops *ops;
+} report_files[] = {
+	{ "latency_trace", &trace_ops },
+	{ "latency_graph", &graph_ops },
+	{ "latency_slices", &slices_ops },
+};
+static struct proc_dir_entry *report_entry[ARRAY_SIZE(report_files)];
+
+static void remove_files(void)
+{
+	size_t i;
+
+	for (i = 0; i < ARRAY_SIZE(report_files); i++)
+		proc_remove(report_entry[i]);
+}
 
 int report_init(void)
 {
+	size_t i;
 	int ret;
 
 	crash_report = kzalloc(report_size(), GFP_KERNEL);
 	if (!crash_report)
 		return -ENOMEM;
 	/* Root only: with trace_verbose the report holds kernel addresses. */
-	report_entry = proc_create("latency_trace", 0400, NULL, &report_ops);
-	if (!report_entry) {
-		kfree(crash_report);
-		return -ENOMEM;
+	for (i = 0; i < ARRAY_SIZE(report_files); i++) {
+		report_entry[i] = proc_create(report_files[i].name, 0400, NULL,
+					      report_files[i].ops);
+		if (!report_entry[i]) {
+			remove_files();
+			kfree(crash_report);
+			return -ENOMEM;
+		}
 	}
 	ret = register_die_notifier(&die_nb);
 	if (ret) {
-		proc_remove(report_entry);
+		remove_files();
 		kfree(crash_report);
 		return ret;
 	}
@@ -191,6 +280,6 @@ void report_exit(void)
 {
 	atomic_notifier_chain_unregister(&panic_notifier_list, &panic_nb);
 	unregister_die_notifier(&die_nb);
-	proc_remove(report_entry);
+	remove_files();
 	kfree(crash_report);
 }
