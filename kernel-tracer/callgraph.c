@@ -115,6 +115,7 @@ void cg_feed(struct cg_state *s, unsigned int index, const struct cg_input *in)
 	c->depth = 0;
 	c->flags = 0;
 	c->is_call = in->kind == CG_CALL;
+	c->stack = in->stack;
 	if (in->kind == CG_IGNORE || index >= s->n)
 		return;
 	/* Back on a lower stack: the handlers on the higher ones returned. */

@@ -62,6 +62,7 @@ struct cg_call {
 	unsigned short depth;
 	unsigned char flags;
 	unsigned char is_call;
+	unsigned char stack;	/* enum cg_stack */
 };
 
 #define CG_MAX_STACKS	1024	/* tasks' and CPUs' stacks in one window */

@@ -247,11 +247,17 @@ void graph_show(struct seq_file *m, const struct graph *g,
 
 	print_prologue(pro, sizeof(pro), s, e->offset_ns, s->cpu, e->comm,
 		       e->pid);
+	/* The handlers' calls end before the CPU is back, then its own. */
 	for (i = c->first_closed; i != CG_NONE; i = g->call[i].next_closed)
-		if (g->call[i].flags & CG_CHILDREN)
+		if (g->call[i].flags & CG_CHILDREN &&
+		    g->call[i].stack > c->stack)
 			print_end(m, s, &g->call[i], e, s->cpu);
 	if (c->flags & IRQ_OUT)
 		format_line(m, "%s<========== |", pro);
+	for (i = c->first_closed; i != CG_NONE; i = g->call[i].next_closed)
+		if (g->call[i].flags & CG_CHILDREN &&
+		    g->call[i].stack <= c->stack)
+			print_end(m, s, &g->call[i], e, s->cpu);
 	if (c->flags & IRQ_IN)
 		format_line(m, "%s==========> |", pro);
 	switch (e->kind) {

@@ -6,6 +6,7 @@ extern "C" {
 
 #include <gtest/gtest.h>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,12 @@ TEST_P(Reconstruction, GivesEachCallItsNestingAndEnd) {
     cg_begin(state.get(), calls.data(), static_cast<unsigned int>(calls.size()));
     for (std::size_t i = 0; i < steps.size(); ++i) {
         const step &s = steps[i];
-        const cg_input in{s.time, s.sp, s.pid, s.cpu, static_cast<unsigned char>(s.kind),
+        const cg_input in{s.time,
+                          s.sp,
+                          s.pid,
+                          s.pid,
+                          s.cpu,
+                          static_cast<unsigned char>(s.kind),
                           static_cast<unsigned char>(s.stack)};
         cg_feed(state.get(), static_cast<unsigned int>(i), &in);
     }
@@ -68,6 +74,17 @@ TEST_P(Reconstruction, GivesEachCallItsNestingAndEnd) {
         EXPECT_EQ((calls[i].flags & CG_CHILDREN) != 0, s.children);
     }
     EXPECT_EQ(state->untracked, 0U);
+    // The open calls, chained, are those expected open.
+    std::set<unsigned int> open, expected;
+    for (unsigned int c = state->open_first; c != CG_NONE; c = calls[c].next_closed) {
+        open.insert(c);
+    }
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        if (steps[i].kind == CG_CALL && steps[i].end < 0) {
+            expected.insert(static_cast<unsigned int>(i));
+        }
+    }
+    EXPECT_EQ(open, expected);
 }
 
 // Task 1 on CPU 0 unless named; stack pointers fall as calls nest.
@@ -88,8 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {call(0, 1000, 0, -1, true), call(1, 990, 1, 3, true), call(2, 980, 2, 3, false),
                   call(3, 990, 1, -1, false, "2,1")}},
         // A tail call enters with its caller's stack pointer: a sibling.
-        scenario{"tail_call",
-                 {call(0, 1000, 0, 5, false), call(5, 1000, 0, -1, false, "0")}},
+        scenario{"tail_call", {call(0, 1000, 0, 5, false), call(5, 1000, 0, -1, false, "0")}},
         // A handler on the interrupt stack inside a(): its exit ends its
         // calls; a call left open there ends at the task's next event,
         // which also ends a()'s child b().
@@ -100,9 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
                   call(6, 480, 0, 7, false, "", CG_IRQ), call(7, 990, 1, -1, false, "6,5")}},
         // A page fault in b() nests on the task stack, below b's frame.
         scenario{"page_fault",
-                 {call(0, 1000, 0, -1, true), call(1, 990, 1, -1, true),
-                  call(2, 900, 2, 4, true), call(3, 890, 3, 4, false),
-                  call(4, 980, 2, -1, false, "3,2")}},
+                 {call(0, 1000, 0, -1, true), call(1, 990, 1, -1, true), call(2, 900, 2, 4, true),
+                  call(3, 890, 3, 4, false), call(4, 980, 2, -1, false, "3,2")}},
         // a() switches out on CPU 0 and comes back on CPU 1: its time
         // includes the time away; another task's calls leave it open; the
         // system call's exit ends it.

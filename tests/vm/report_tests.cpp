@@ -5,54 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <gtest/gtest.h>
-// GCC 12 warns of an uninitialised std::function inside <regex> when it
-// optimises with the sanitizers on: a false alarm in the library's code.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <regex>
-#pragma GCC diagnostic pop
 
 namespace {
-
-// Every switch and waking line of the reports reads as Perfetto's text
-// importer reads ftrace's: its line expression with a flags column, and the
-// kernel events' keys in order, naming the line's own task.
-TEST(Vm, ReportsReadAsFtraceText) {
-    const std::regex line_form(R"(-(\d+)\s+\(?\s*(\d+|-+)?\)?\s?\[(\d+)\]\s*)"
-                               R"(([a-zA-Z.]{3}[0-9a-f.]{1,2}\s*)?(\d+\.\d+):\s+(\S+):)");
-    const std::regex switch_keys(R"(prev_comm=(\S+) prev_pid=(\d+) prev_prio=\d+ )"
-                                 R"(prev_state=(R\+?|[SDTtXZPI](\|[SDTtXZPI])*\+?) ==> )"
-                                 R"(next_comm=\S+ next_pid=\d+ next_prio=\d+( ctx=[0-9a-f]{8})?)");
-    const std::regex waking_keys(
-        R"(comm=\S+ pid=\d+ prio=\d+ target_cpu=(\d{3})( ctx=[0-9a-f]{8})?)");
-    int seen[2] = {0, 0};
-    for (const char *name : {"full/stdout", "base/report", "verbose/report", "wakeups/report",
-                             "preempted/report", "handover/report", "stress1/stdout"}) {
-        SCOPED_TRACE(name);
-        const std::string report = result_file(name);
-        EXPECT_EQ(report.find("# tracer: vormek_tracer\n"), 0U);
-        for (const std::string &line : lines_of(report)) {
-            const bool waking = line.find(" sched_waking: ") != std::string::npos;
-            std::smatch m;
-            if (line.empty() || line[0] == '#' ||
-                (!waking && line.find(" sched_switch: ") == std::string::npos)) {
-                continue;
-            }
-            ++seen[waking ? 1 : 0];
-            ASSERT_TRUE(std::regex_search(line, m, line_form)) << line;
-            EXPECT_TRUE(m[4].matched) << "no flags column: " << line;
-            EXPECT_EQ(m[6].str(), waking ? "sched_waking" : "sched_switch") << line;
-            const std::string keys = m.suffix().str().substr(1);
-            std::smatch k;
-            ASSERT_TRUE(std::regex_match(keys, k, waking ? waking_keys : switch_keys)) << line;
-            if (!waking) {
-                EXPECT_EQ(k[1].str() + "-" + k[2].str(), trimmed(line.substr(0, line.find(" ["))));
-            }
-        }
-    }
-    EXPECT_GT(seen[0], 0);
-    EXPECT_GT(seen[1], 0);
-}
 
 // The fields hold what happened: times since boot on ftrace's clock, merged
 // across CPUs; a task preempted in the kernel shows R+; a waking's target is

@@ -15,6 +15,10 @@
 //   vm_window poll MILLISECONDS   poll() preempt_max_latency for a change:
 //                                 prints "polling", then "event VALUE" or
 //                                 "timeout", then "waited MS ms"
+//   vm_window calls ROUNDS        waits for a line on stdin, then opens a
+//                                 window around ROUNDS rounds of 1 ms
+//                                 clock_nanosleep, getppid, and a 1-byte
+//                                 write and read through a pipe
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -104,6 +108,24 @@ int main(int argc, char **argv) {
                        pthread_join(thread, nullptr) == 0
                    ? 0
                    : 1;
+    }
+    if (std::strcmp(mode, "calls") == 0) {
+        int pipe_fds[2];
+        char byte = 'x';
+        const timespec ms1{0, 1000000};
+        if (pipe(pipe_fds) != 0 || std::getchar() == EOF) {
+            return 1;
+        }
+        syscall(SYS_gettimeofday, nullptr, 1L);
+        for (long round = 0; round < ms; ++round) {
+            clock_nanosleep(CLOCK_MONOTONIC, 0, &ms1, nullptr);
+            syscall(SYS_getppid);
+            if (write(pipe_fds[1], &byte, 1) != 1 || read(pipe_fds[0], &byte, 1) != 1) {
+                return 1;
+            }
+        }
+        syscall(SYS_gettimeofday, nullptr, nullptr);
+        return 0;
     }
     if (std::strcmp(mode, "gettimeofday") == 0) {
         timeval tv{};

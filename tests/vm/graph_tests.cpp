@@ -1,0 +1,322 @@
+// The window's calls on a real kernel: latency_graph against the kernel's
+// own function_graph tracer on the same system calls, and what Perfetto's
+// importer makes of latency_slices and latency_trace.
+#include "file_io.hpp"
+#include "report_parser.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <iostream>
+#include <map>
+#include <set>
+
+namespace {
+
+// One call in function_graph's text (abstime, cpu, proc and duration
+// columns), the kernel's or the tracer's.
+struct call {
+    std::string name;
+    double at_us, dur_us; // dur_us -1: none shown (open at the window's end)
+    int depth, parent;    // parent: index, or -1
+    int children;
+    bool interrupt; // between "==========>" and "<==========" on its CPU
+};
+
+// A task's calls in entry order. Interrupt-side calls nest on their own.
+std::vector<call> calls_in(const std::string &text, int pid) {
+    std::vector<call> calls;
+    std::map<int, bool> in_interrupt;
+    std::map<int, std::vector<int>> open; // 0: the task's stack; CPU + 1: interrupts
+    for (const std::string &line : lines_of(text)) {
+        const std::size_t cpu_at = line.find(" | ");
+        const std::size_t proc_at = line.find(") ", cpu_at);
+        const std::size_t rest_at = line.find(" | ", proc_at);
+        if (line.empty() || line[0] == '#' || rest_at == std::string::npos) {
+            continue;
+        }
+        const int cpu = std::atoi(line.c_str() + cpu_at + 3);
+        const std::string proc = trimmed(line.substr(proc_at + 2, rest_at - proc_at - 2));
+        const std::string rest = line.substr(rest_at + 3);
+        if (rest.rfind("==========>", 0) == 0 || rest.rfind("<==========", 0) == 0) {
+            in_interrupt[cpu] = rest[0] == '=';
+            continue;
+        }
+        const std::size_t bar = rest.find("|  ");
+        if (std::atoi(proc.c_str() + proc.rfind('-') + 1) != pid || bar == std::string::npos) {
+            continue;
+        }
+        const std::string dur = rest.substr(0, bar);
+        const std::string fn = trimmed(rest.substr(bar + 3));
+        const std::size_t digit = dur.find_first_of("0123456789");
+        const double dur_us = digit == std::string::npos ? -1 : std::atof(dur.c_str() + digit);
+        std::vector<int> &stack = open[in_interrupt[cpu] ? cpu + 1 : 0];
+        if (fn.rfind('}', 0) == 0 && !stack.empty()) {
+            calls[static_cast<std::size_t>(stack.back())].dur_us = dur_us;
+            stack.pop_back();
+        }
+        const std::size_t paren = fn.find("()");
+        if (fn.rfind("/*", 0) == 0 || paren == std::string::npos) {
+            continue;
+        }
+        call c{fn.substr(0, paren),
+               std::atof(line.c_str()) * 1e6,
+               dur_us,
+               static_cast<int>(stack.size()),
+               stack.empty() ? -1 : stack.back(),
+               0,
+               in_interrupt[cpu]};
+        if (c.parent >= 0) {
+            ++calls[static_cast<std::size_t>(c.parent)].children;
+        }
+        calls.push_back(c);
+        if (fn.find("() {") != std::string::npos) {
+            stack.push_back(static_cast<int>(calls.size() - 1));
+        }
+    }
+    return calls;
+}
+
+int calls_task() {
+    const std::string pid = trimmed(result_file("calls/pid"));
+    return pid.empty() ? -1 : std::stoi(pid);
+}
+
+// Under function_graph's roots (the window's system calls) both graphs
+// show the same calls with the same parents, and each call's end lies
+// between its return and the next entry after it. Two differences are by
+// design: a tail call is entered with its caller's stack pointer, so here
+// it is its caller's next sibling; and a root during which the task took an
+// interrupt is left out, since function_graph nests softirqs in it and the
+// tracer does not. Printed: how many durations of 20 us or more are within
+// 10% or 5 us of function_graph's, whose return hooks add to ours.
+TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
+    const int pid = calls_task();
+    ASSERT_EQ(result_file("calls/status"), "0\n");
+    const std::vector<call> theirs = calls_in(result_file("calls/function_graph"), pid);
+    const std::vector<call> ours = calls_in(result_file("calls/graph"), pid);
+    int roots = 0, interrupted = 0, compared = 0, durations = 0, close = 0, ends = 0, outside = 0;
+    double worst_us = 0;
+    std::size_t o = 0;
+    for (std::size_t i = 0; i < theirs.size();) {
+        std::size_t end = i + 1;
+        while (end < theirs.size() && theirs[end].depth > 0) {
+            ++end;
+        }
+        while (o < ours.size() && (ours[o].name != theirs[i].name || ours[o].interrupt)) {
+            ++o;
+        }
+        ASSERT_LT(o, ours.size()) << theirs[i].name << " at " << theirs[i].at_us << " us";
+        ++roots;
+        const double until = theirs[i].at_us + theirs[i].dur_us;
+        if (std::any_of(ours.begin(), ours.end(), [&](const call &c) {
+                return c.interrupt && c.at_us >= theirs[i].at_us && c.at_us <= until;
+            })) {
+            ++interrupted;
+            i = end;
+            ++o;
+            continue;
+        }
+        std::map<std::size_t, std::size_t> mine; // their index: ours
+        std::set<std::size_t> tail_callers;
+        for (std::size_t j = i, k = o; j < end; ++j, ++k) {
+            while (k < ours.size() && ours[k].interrupt) {
+                ++k;
+            }
+            ASSERT_LT(k, ours.size());
+            ASSERT_EQ(ours[k].name, theirs[j].name) << "at " << theirs[j].at_us << " us";
+            mine[j] = k;
+            o = k + 1;
+            if (j == i) {
+                continue;
+            }
+            auto parent = [&](int p) {
+                return p >= static_cast<int>(i)
+                           ? static_cast<int>(mine[static_cast<std::size_t>(p)])
+                           : ours[mine[i]].parent;
+            };
+            // Here a tail caller is the callee's sibling just before it.
+            auto previous_sibling = [&](std::size_t c) {
+                std::size_t b = c;
+                while (b-- > 0 && ours[b].parent != ours[c].parent) {
+                }
+                return b;
+            };
+            int p = theirs[j].parent;
+            while (p >= static_cast<int>(i) && parent(p) != ours[k].parent &&
+                   previous_sibling(k) == mine[static_cast<std::size_t>(p)]) {
+                tail_callers.insert(static_cast<std::size_t>(p));
+                p = theirs[static_cast<std::size_t>(p)].parent;
+            }
+            EXPECT_EQ(parent(p), ours[k].parent) << theirs[j].name << " at " << theirs[j].at_us;
+            ++compared;
+        }
+        // A call ends here at the next event on its stack at its depth or
+        // above: it lasts no less than function_graph measured, no longer
+        // than to the next entry function_graph saw after it (each tracer's
+        // times are whole microseconds, and their hooks run one after the
+        // other: 2 us of slack). The emulator's clock at times jumps tens
+        // of microseconds between the two hooks: a few calls may fall out.
+        for (std::size_t j = i; j < end; ++j) {
+            const call &c = ours[mine[j]];
+            if (tail_callers.count(j) != 0 || c.dur_us < 0 || theirs[j].dur_us < 0) {
+                continue;
+            }
+            const double their_end = theirs[j].at_us + theirs[j].dur_us;
+            double next_entry = 1e300;
+            for (std::size_t m = j + 1; m < theirs.size(); ++m) {
+                if (theirs[m].at_us >= their_end) {
+                    next_entry = theirs[m].at_us;
+                    break;
+                }
+            }
+            const bool bounded = c.dur_us >= theirs[j].dur_us - 2.0 &&
+                                 c.dur_us <= next_entry - theirs[j].at_us + 2.0;
+            if (!bounded) {
+                std::cout << "out of bounds: " << c.name << " at " << c.at_us << " us, " << c.dur_us
+                          << " us against " << theirs[j].dur_us << " us\n";
+            }
+            outside += bounded ? 0 : 1;
+            ++ends;
+            if (theirs[j].dur_us >= 20) {
+                const double diff = std::fabs(c.dur_us - theirs[j].dur_us);
+                close += diff <= std::max(0.1 * theirs[j].dur_us, 5.0) ? 1 : 0;
+                worst_us = std::max(worst_us, diff);
+                ++durations;
+            }
+        }
+        i = end;
+    }
+    std::cout << "function_graph: " << roots << " system calls, " << interrupted
+              << " interrupted left out; " << compared << " calls compared; of " << durations
+              << " durations of 20 us or more, " << close
+              << " within 10% or 5 us, largest difference " << worst_us << " us; " << ends - outside
+              << " of " << ends << " ends within bounds\n";
+    EXPECT_LE(outside * 20, ends) << "more than 5% of the ends out of bounds";
+    EXPECT_GE(roots, 6);
+    EXPECT_GE(roots - interrupted, 3);
+    EXPECT_GT(compared, 50);
+}
+
+// latency_graph is well formed: every "{" has its "}" (those open at the
+// window's end say so), and every line's time lies within the window.
+TEST(Vm, GraphIsWellFormed) {
+    const std::string graph = result_file("calls/graph");
+    const double start_us = number(graph, "start_us"), end_us = number(graph, "end_us");
+    int opened = 0, closed = 0, lines = 0;
+    for (const std::string &line : lines_of(graph)) {
+        if (line.empty() || line[0] == '#' || line.find(" | ") == std::string::npos) {
+            continue;
+        }
+        const double at_us = std::atof(line.c_str()) * 1e6;
+        EXPECT_GE(at_us, std::floor(start_us)) << line;
+        EXPECT_LE(at_us, end_us) << line;
+        opened += line.find("() {") != std::string::npos ? 1 : 0;
+        closed += line.find("|  ") != std::string::npos &&
+                          trimmed(line.substr(line.rfind("|  ") + 3)).rfind('}', 0) == 0
+                      ? 1
+                      : 0;
+        ++lines;
+    }
+    EXPECT_GT(opened, 10);
+    EXPECT_EQ(opened, closed);
+    EXPECT_GT(lines, 100);
+}
+
+std::string perfetto() {
+    const char *dir = std::getenv("VORMEK_PERFETTO");
+    return dir != nullptr && !read_file(std::string(dir) + "/query").empty() ? dir : "";
+}
+
+// Perfetto's trace processor on a saved file: the rows of a query, each a
+// list of fields without their quotes.
+std::vector<std::vector<std::string>> query(const std::string &file, const std::string &sql) {
+    std::vector<std::vector<std::string>> rows;
+    FILE *out =
+        popen((perfetto() + "/query '" + results() + "/" + file + "' '" + sql + "'").c_str(), "r");
+    std::string text;
+    char buf[4096];
+    for (std::size_t n; out != nullptr && (n = std::fread(buf, 1, sizeof(buf), out)) > 0;) {
+        text.append(buf, n);
+    }
+    EXPECT_TRUE(out != nullptr && pclose(out) == 0) << sql << " on " << file;
+    for (const std::string &line : lines_of(text)) {
+        std::vector<std::string> row;
+        std::size_t from = 0;
+        for (std::size_t comma; (comma = line.find(',', from)) != std::string::npos;
+             from = comma + 1) {
+            row.push_back(line.substr(from, comma - from));
+        }
+        row.push_back(line.substr(from));
+        for (std::string &f : row) {
+            f.erase(std::remove(f.begin(), f.end(), '"'), f.end());
+        }
+        rows.push_back(row);
+    }
+    if (!rows.empty()) {
+        rows.erase(rows.begin()); // the header
+    }
+    return rows;
+}
+
+// latency_slices opens in Perfetto with one slice per call: for the window's
+// task, each at its call's time, with its name, duration and nesting.
+TEST(Vm, SlicesOpenInPerfettoAsTheGraphsCalls) {
+    if (perfetto().empty()) {
+        SKIP_UNLESS_CI("Perfetto's trace processor is not at VORMEK_PERFETTO");
+    }
+    const auto slices = query("calls/slices", "select ts, dur, name, depth from slice");
+    EXPECT_EQ(static_cast<double>(slices.size()), number(result_file("calls/graph"), "calls"));
+    std::multimap<std::pair<long long, std::string>, std::pair<double, int>> by_start;
+    for (const auto &row : slices) {
+        ASSERT_EQ(row.size(), 4U);
+        by_start.insert(
+            {{std::stoll(row[0]) / 1000, row[2]}, {std::stod(row[1]) / 1000, std::stoi(row[3])}});
+    }
+    int matched = 0;
+    for (const call &c : calls_in(result_file("calls/graph"), calls_task())) {
+        const auto found = by_start.find({std::llround(c.at_us), c.name});
+        ASSERT_NE(found, by_start.end()) << c.name << " at " << c.at_us;
+        if (c.dur_us >= 0) {
+            EXPECT_NEAR(found->second.first, c.dur_us, 1.0) << c.name << " at " << c.at_us;
+        }
+        if (!c.interrupt) {
+            EXPECT_EQ(found->second.second, c.depth) << c.name << " at " << c.at_us;
+        }
+        ++matched;
+    }
+    EXPECT_GT(matched, 50);
+}
+
+// latency_trace opens in Perfetto as ftrace text: a sched row per
+// sched_switch line, and its tasks as threads.
+TEST(Vm, ReportsOpenInPerfettoAsFtraceText) {
+    if (perfetto().empty()) {
+        SKIP_UNLESS_CI("Perfetto's trace processor is not at VORMEK_PERFETTO");
+    }
+    for (const char *name : {"full/stdout", "base/report", "verbose/report", "wakeups/report",
+                             "preempted/report", "calls/report"}) {
+        SCOPED_TRACE(name);
+        int switches = 0;
+        std::set<std::string> tasks, threads;
+        for (const event &e : events_of(result_file(name))) {
+            if (e.body.rfind("sched_switch: ", 0) == 0) {
+                ++switches;
+                tasks.insert(e.task.substr(e.task.rfind('-') + 1));
+            }
+        }
+        const auto rows = query(name, "select count(*) from sched");
+        ASSERT_EQ(rows.size(), 1U);
+        EXPECT_EQ(rows[0][0], std::to_string(switches));
+        EXPECT_GT(switches, 0);
+        for (const auto &row : query(name, "select tid from thread")) {
+            threads.insert(row[0]);
+        }
+        for (const std::string &tid : tasks) {
+            EXPECT_EQ(threads.count(tid), 1U) << "task " << tid;
+        }
+    }
+}
+
+} // namespace
