@@ -61,6 +61,10 @@ for round in $(seq "$rounds"); do
   echo function >$tracing/current_tracer
   measure --ftrace >>/results/ftrace
   ftrace_events >>/results/ftrace-events
+  # function_graph: an entry and a return event per call.
+  echo function_graph >$tracing/current_tracer
+  measure --ftrace >>/results/graph
+  ftrace_events >>/results/graph-events
   echo nop >$tracing/current_tracer
 done
 
