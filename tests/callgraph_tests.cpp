@@ -29,6 +29,7 @@ struct step {
 
 struct scenario {
     const char *name;
+    // cppcheck-suppress unusedStructMember ; read through GetParam()
     std::vector<step> steps;
 };
 
@@ -75,7 +76,8 @@ TEST_P(Reconstruction, GivesEachCallItsNestingAndEnd) {
     }
     EXPECT_EQ(state->untracked, 0U);
     // The open calls, chained, are those expected open.
-    std::set<unsigned int> open, expected;
+    std::set<unsigned int> open;
+    std::set<unsigned int> expected;
     for (unsigned int c = state->open_first; c != CG_NONE; c = calls[c].next_closed) {
         open.insert(c);
     }
@@ -88,12 +90,12 @@ TEST_P(Reconstruction, GivesEachCallItsNestingAndEnd) {
 }
 
 // Task 1 on CPU 0 unless named; stack pointers fall as calls nest.
-const step call(long long t, unsigned long sp, int depth, long long end, bool children,
-                std::string closes = "", cg_stack stack = CG_TASK, int pid = 1, int cpu = 0) {
+step call(long long t, unsigned long sp, int depth, long long end, bool children,
+          std::string closes = "", cg_stack stack = CG_TASK, int pid = 1, int cpu = 0) {
     return {CG_CALL, stack, pid, cpu, t, sp, depth, end, children, std::move(closes)};
 }
-const step other(cg_kind kind, long long t, unsigned long sp, std::string closes = "",
-                 cg_stack stack = CG_TASK, int pid = 1, int cpu = 0) {
+step other(cg_kind kind, long long t, unsigned long sp, std::string closes = "",
+           cg_stack stack = CG_TASK, int pid = 1, int cpu = 0) {
     return {kind, stack, pid, cpu, t, sp, 0, 0, false, std::move(closes)};
 }
 

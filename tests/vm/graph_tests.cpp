@@ -96,7 +96,13 @@ TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
     ASSERT_EQ(result_file("calls/status"), "0\n");
     const std::vector<call> theirs = calls_in(result_file("calls/function_graph"), pid);
     const std::vector<call> ours = calls_in(result_file("calls/graph"), pid);
-    int roots = 0, interrupted = 0, compared = 0, durations = 0, close = 0, ends = 0, outside = 0;
+    int roots = 0;
+    int interrupted = 0;
+    int compared = 0;
+    int durations = 0;
+    int close = 0;
+    int ends = 0;
+    int outside = 0;
     double worst_us = 0;
     std::size_t o = 0;
     for (std::size_t i = 0; i < theirs.size();) {
@@ -203,8 +209,11 @@ TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
 // window's end say so), and every line's time lies within the window.
 TEST(Vm, GraphIsWellFormed) {
     const std::string graph = result_file("calls/graph");
-    const double start_us = number(graph, "start_us"), end_us = number(graph, "end_us");
-    int opened = 0, closed = 0, lines = 0;
+    const double start_us = number(graph, "start_us");
+    const double end_us = number(graph, "end_us");
+    int opened = 0;
+    int closed = 0;
+    int lines = 0;
     for (const std::string &line : lines_of(graph)) {
         if (line.empty() || line[0] == '#' || line.find(" | ") == std::string::npos) {
             continue;
@@ -299,7 +308,8 @@ TEST(Vm, ReportsOpenInPerfettoAsFtraceText) {
                              "preempted/report", "calls/report"}) {
         SCOPED_TRACE(name);
         int switches = 0;
-        std::set<std::string> tasks, threads;
+        std::set<std::string> tasks;
+        std::set<std::string> threads;
         for (const event &e : events_of(result_file(name))) {
             if (e.body.rfind("sched_switch: ", 0) == 0) {
                 ++switches;
