@@ -84,8 +84,8 @@ CHECK_PROBE(softirq_exit, record_softirq_exit);
 VT_VECTOR_EVENTS(CHECK_VECTOR)
 
 #define VECTOR_HOOKS(v) \
-	HOOK(v##_entry, record_vector_entry, #v), \
-	HOOK(v##_exit, record_vector_exit, #v),
+	HOOK(v##_entry, record_vector_entry, (void *)VT_VECTOR_##v), \
+	HOOK(v##_exit, record_vector_exit, (void *)VT_VECTOR_##v),
 
 /* Registered together; the wakeup hook only with wakeup_timing at 1. */
 static struct tracepoint_hook event_hooks[] = {

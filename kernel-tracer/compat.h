@@ -93,5 +93,7 @@ static __always_inline unsigned char vt_stack_of(unsigned long sp)
 #else
 #define VT_VECTOR_EVENTS(X)
 #endif
+#define VT_VECTOR_ENUM(v) VT_VECTOR_##v,
+enum vt_vector { VT_VECTOR_EVENTS(VT_VECTOR_ENUM) VT_VECTORS };
 
 #endif

@@ -85,10 +85,9 @@ struct event {
 		} wake;
 		struct {
 			int nr;		/* irq, softirq or vector number */
-			int ret;	/* a handler's result, at exit */
+			int ret;	/* a handler's result; a vector's enum vt_vector */
 			unsigned long sp;
-			const char *what;	/* a vector's event name */
-			char name[24];		/* the handler's name */
+			char name[32];		/* the handler's name */
 		} irq;
 		struct {
 			u64 delay_ns;

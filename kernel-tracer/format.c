@@ -15,6 +15,7 @@
 #include <linux/sched.h>
 #include <linux/utsname.h>
 
+#include "compat.h"
 #include "format.h"
 #include "knobs.h"
 #include "snapshot.h"
@@ -242,6 +243,12 @@ static void state_name(char *buf, unsigned int state)
 	buf[n] = '\0';
 }
 
+/* x86's vector events by enum vt_vector. */
+#define VT_VECTOR_NAME(v) #v,
+static const char *const vector_names[] = {
+	VT_VECTOR_EVENTS(VT_VECTOR_NAME)
+};
+
 /* softirq_entry's names of the softirq vectors. */
 static const char *const softirq_names[] = {
 	"HI", "TIMER", "NET_TX", "NET_RX", "BLOCK", "IRQ_POLL", "TASKLET",
@@ -304,8 +311,8 @@ void format_body(const struct snapshot *snap, const struct event *e,
 			 e->run.delay_ns % NSEC_PER_USEC);
 		break;
 	case EV_IRQ_ENTRY:
-		snprintf(s, n, "irq_handler_entry: irq=%d name=%s", e->irq.nr,
-			 e->irq.name);
+		snprintf(s, n, "irq_handler_entry: irq=%d name=%.*s", e->irq.nr,
+			 (int)sizeof(e->irq.name) - 1, e->irq.name);
 		break;
 	case EV_IRQ_EXIT:
 		snprintf(s, n, "irq_handler_exit: irq=%d ret=%s", e->irq.nr,
@@ -321,7 +328,9 @@ void format_body(const struct snapshot *snap, const struct event *e,
 		break;
 	case EV_VECTOR_ENTRY:
 	case EV_VECTOR_EXIT:
-		snprintf(s, n, "%s_%s: vector=%d", e->irq.what ?: "vector",
+		snprintf(s, n, "%s_%s: vector=%d",
+			 e->irq.ret >= 0 && e->irq.ret < VT_VECTORS ?
+			 vector_names[e->irq.ret] : "vector",
 			 e->kind == EV_VECTOR_ENTRY ? "entry" : "exit",
 			 e->irq.nr);
 		break;

@@ -208,7 +208,7 @@ void notrace record_sys_exit(void *data, struct pt_regs *regs, long ret)
  * hand, as library calls here would be traced themselves.
  */
 static __always_inline void irq_event(u8 kind, int nr, int ret,
-				      const char *what, const char *name)
+				      const char *name)
 {
 	unsigned long sp = vt_here_sp();
 	struct event *e;
@@ -222,7 +222,6 @@ static __always_inline void irq_event(u8 kind, int nr, int ret,
 	e->irq.nr = nr;
 	e->irq.ret = ret;
 	e->irq.sp = sp;
-	e->irq.what = what;
 	for (; name && name[i] && i < sizeof(e->irq.name) - 1; i++)
 		e->irq.name[i] = name[i];
 	e->irq.name[i] = '\0';
@@ -230,34 +229,34 @@ static __always_inline void irq_event(u8 kind, int nr, int ret,
 
 void notrace record_irq_entry(void *data, int irq, struct irqaction *action)
 {
-	irq_event(EV_IRQ_ENTRY, irq, 0, NULL, action->name);
+	irq_event(EV_IRQ_ENTRY, irq, 0, action->name);
 }
 
 void notrace record_irq_exit(void *data, int irq, struct irqaction *action,
 			     int ret)
 {
-	irq_event(EV_IRQ_EXIT, irq, ret, NULL, NULL);
+	irq_event(EV_IRQ_EXIT, irq, ret, NULL);
 }
 
 void notrace record_softirq_entry(void *data, unsigned int vec)
 {
-	irq_event(EV_SOFTIRQ_ENTRY, vec, 0, NULL, NULL);
+	irq_event(EV_SOFTIRQ_ENTRY, vec, 0, NULL);
 }
 
 void notrace record_softirq_exit(void *data, unsigned int vec)
 {
-	irq_event(EV_SOFTIRQ_EXIT, vec, 0, NULL, NULL);
+	irq_event(EV_SOFTIRQ_EXIT, vec, 0, NULL);
 }
 
-/* data: the vector's event name, as arm.c registers it. */
+/* data: which vector event (enum vt_vector), as arm.c registers it. */
 void notrace record_vector_entry(void *data, int vector)
 {
-	irq_event(EV_VECTOR_ENTRY, vector, 0, data, NULL);
+	irq_event(EV_VECTOR_ENTRY, vector, (long)data, NULL);
 }
 
 void notrace record_vector_exit(void *data, int vector)
 {
-	irq_event(EV_VECTOR_EXIT, vector, 0, data, NULL);
+	irq_event(EV_VECTOR_EXIT, vector, (long)data, NULL);
 }
 
 /* The woken task runs: the time since its wakeup, if one was stamped. */

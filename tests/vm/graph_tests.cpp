@@ -149,10 +149,13 @@ TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
                 }
                 return b;
             };
+            // A chain of tail calls: siblings one after the other.
             int p = theirs[j].parent;
+            std::size_t callee = k;
             while (p >= static_cast<int>(i) && parent(p) != ours[k].parent &&
-                   previous_sibling(k) == mine[static_cast<std::size_t>(p)]) {
+                   previous_sibling(callee) == mine[static_cast<std::size_t>(p)]) {
                 tail_callers.insert(static_cast<std::size_t>(p));
+                callee = mine[static_cast<std::size_t>(p)];
                 p = theirs[static_cast<std::size_t>(p)].parent;
             }
             EXPECT_EQ(parent(p), ours[k].parent) << theirs[j].name << " at " << theirs[j].at_us;

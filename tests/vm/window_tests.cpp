@@ -84,7 +84,8 @@ TEST(Vm, ASmallBufferKeepsTheStartOrTheEndAndCountsWhatWasLost) {
     // A stopped buffer's events on each CPU are in the order they came: its
     // first is its earliest, and each step back in time is an interrupt
     // that nested between a slot's claim and its time stamp. On the opener's
-    // CPU the first is the window's start.
+    // CPU the first is near the window's start: the emulator may take more
+    // than a millisecond to first run code that arming just patched.
     std::map<int, std::vector<double>> per_cpu;
     for (const event &e : stopping.events) {
         per_cpu[e.cpu].push_back(e.at_us);
@@ -99,7 +100,7 @@ TEST(Vm, ASmallBufferKeepsTheStartOrTheEndAndCountsWhatWasLost) {
     const std::vector<double> &opener = per_cpu[opened_cpu(stopping.report)];
     ASSERT_FALSE(opener.empty());
     EXPECT_GE(opener.front(), 0);
-    EXPECT_LT(opener.front(), 1000);
+    EXPECT_LT(opener.front(), number(stopping.report, "length_us") / 8);
     // The latest event on the opener's CPU (an idle CPU may record its few
     // events late), and the latest of all when overwriting: an interrupt at
     // the end marker may fill the last 64 slots, so the end is told by time.
