@@ -236,9 +236,10 @@ TEST(Vm, GraphIsWellFormed) {
     EXPECT_GT(lines, 100);
 }
 
+// Perfetto's trace processor, where CMake's VORMEK_PERFETTO says ("" if
+// it is not there).
 std::string perfetto() {
-    const char *dir = std::getenv("VORMEK_PERFETTO");
-    return dir != nullptr && !read_file(std::string(dir) + "/query").empty() ? dir : "";
+    return !read_file(std::string(VORMEK_PERFETTO) + "/query").empty() ? VORMEK_PERFETTO : "";
 }
 
 // Perfetto's trace processor on a saved file: the rows of a query, each a
@@ -276,7 +277,7 @@ std::vector<std::vector<std::string>> query(const std::string &file, const std::
 // task, each at its call's time, with its name, duration and nesting.
 TEST(Vm, SlicesOpenInPerfettoAsTheGraphsCalls) {
     if (perfetto().empty()) {
-        SKIP_UNLESS_CI("Perfetto's trace processor is not at VORMEK_PERFETTO");
+        SKIP_UNLESS_CI("Perfetto's trace processor is not in " VORMEK_PERFETTO);
     }
     const auto slices = query("calls/slices", "select ts, dur, name, depth from slice");
     EXPECT_EQ(static_cast<double>(slices.size()), number(result_file("calls/graph"), "calls"));
@@ -305,7 +306,7 @@ TEST(Vm, SlicesOpenInPerfettoAsTheGraphsCalls) {
 // sched_switch line, and its tasks as threads.
 TEST(Vm, ReportsOpenInPerfettoAsFtraceText) {
     if (perfetto().empty()) {
-        SKIP_UNLESS_CI("Perfetto's trace processor is not at VORMEK_PERFETTO");
+        SKIP_UNLESS_CI("Perfetto's trace processor is not in " VORMEK_PERFETTO);
     }
     for (const char *name : {"full/stdout", "base/report", "verbose/report", "wakeups/report",
                              "preempted/report", "calls/report"}) {
