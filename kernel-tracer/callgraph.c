@@ -5,7 +5,9 @@
  * stack of open calls, in a fixed pool of frames.
  *
  *   - An event ends every open call on its stack whose entry stack pointer
- *     is at or below its own; a function entry then opens a call.
+ *     is at or below its own. A function entry then also ends the calls
+ *     above the nearest open call of the function it was called from, and
+ *     opens a call.
  *   - An event on a lower stack (task, then interrupt, then exception) ends
  *     the calls open on that CPU's higher stacks: their handler returned.
  *   - A handler's exit ends the calls opened on its stack since its entry.
@@ -148,6 +150,16 @@ void cg_feed(struct cg_state *s, unsigned int index, const struct cg_input *in)
 	}
 	while (st->top != CG_NONE && s->frames[st->top].sp <= in->sp)
 		pop(s, st, in->time, index, &last);
+	/* Called from a function further down: the calls above it returned. */
+	if (in->kind == CG_CALL && in->caller && st->top != CG_NONE &&
+	    s->frames[st->top].fn != in->caller) {
+		for (f = s->frames[st->top].below; f != CG_NONE;
+		     f = s->frames[f].below)
+			if (s->frames[f].fn == in->caller)
+				break;
+		while (f != CG_NONE && st->top != f)
+			pop(s, st, in->time, index, &last);
+	}
 	if (in->kind == CG_IRQ_ENTER) {
 		if (st->marks < CG_MAX_MARKS)
 			st->mark[st->marks++] = st->depth;
@@ -167,6 +179,7 @@ void cg_feed(struct cg_state *s, unsigned int index, const struct cg_input *in)
 	f = s->free;
 	s->free = s->frames[f].below;
 	s->frames[f].sp = in->sp;
+	s->frames[f].fn = in->fn;
 	s->frames[f].call = index;
 	s->frames[f].below = st->top;
 	st->top = f;

@@ -6,6 +6,9 @@
  * Each entry carries the traced function's stack pointer at entry and the
  * stack it is on. Stacks grow down, so on one stack a later event at or
  * above an open call's entry stack pointer means that call has returned.
+ * A caller may move its stack pointer down between two calls, so an entry
+ * called from a function further down the open calls also ends those above
+ * that function.
  * Interrupt and system-call boundaries end calls too. A call thus ends at
  * the next event on its stack at its depth or above: its duration is a
  * bound, exact up to its caller's code before that event.
@@ -34,6 +37,11 @@ enum cg_kind {
 struct cg_input {
 	long long time;		/* ns */
 	unsigned long sp;
+	/*
+	 * A call's function and the function it was called from, each by its
+	 * start address (0: unknown).
+	 */
+	unsigned long fn, caller;
 	int pid;
 	int tgid;		/* carried to the call, for its reader */
 	int cpu;
@@ -70,7 +78,7 @@ struct cg_call {
 #define CG_MAX_MARKS	8	/* nested handlers on one stack */
 
 struct cg_frame {
-	unsigned long sp;
+	unsigned long sp, fn;
 	unsigned int call;	/* the entry's event index */
 	unsigned int below;	/* the frame under it, or CG_NONE */
 };

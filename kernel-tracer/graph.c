@@ -15,6 +15,7 @@
  *     call an atrace "B|TGID|name" line at its entry and "E|TGID" at its
  *     end, which Perfetto's text importer makes into nested thread slices.
  */
+#include <linux/kallsyms.h>
 #include <linux/kernel.h>
 #include <linux/math64.h>
 #include <linux/mm.h>
@@ -37,6 +38,20 @@ struct graph {
 	struct cg_state cg;
 };
 
+/* The start of the function addr is in, or 0 if kallsyms does not know. */
+static unsigned long function_start(unsigned long addr)
+{
+	char name[KSYM_SYMBOL_LEN];
+	unsigned long offset;
+	const char *plus;
+
+	sprint_symbol(name, addr);
+	plus = strrchr(name, '+');
+	if (!plus || sscanf(plus, "+%lx/", &offset) != 1 || offset > addr)
+		return 0;
+	return addr - offset;
+}
+
 /* The stack pointer an event was recorded at, and what it does to calls. */
 static void to_input(const struct event *e, int cpu, struct cg_input *in)
 {
@@ -46,10 +61,14 @@ static void to_input(const struct event *e, int cpu, struct cg_input *in)
 	in->cpu = cpu;
 	in->stack = EVF_STACK(e->flags);
 	in->sp = 0;
+	in->fn = 0;
+	in->caller = 0;
 	switch (e->kind) {
 	case EV_FUNCTION:
 		in->kind = CG_CALL;
 		in->sp = e->fn.sp;
+		in->fn = function_start(e->fn.ip);
+		in->caller = function_start(e->fn.parent_ip);
 		break;
 	case EV_SWITCH:
 		in->kind = CG_EVENT;

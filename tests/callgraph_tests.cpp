@@ -21,6 +21,7 @@ struct step {
     int pid, cpu;
     long long time;
     unsigned long sp;
+    unsigned long fn, caller; // 0: unknown
     int depth;
     long long end;
     bool children;
@@ -50,6 +51,8 @@ TEST_P(Reconstruction, GivesEachCallItsNestingAndEnd) {
         const step &s = steps[i];
         const cg_input in{s.time,
                           s.sp,
+                          s.fn,
+                          s.caller,
                           s.pid,
                           s.pid,
                           s.cpu,
@@ -92,11 +95,19 @@ TEST_P(Reconstruction, GivesEachCallItsNestingAndEnd) {
 // Task 1 on CPU 0 unless named; stack pointers fall as calls nest.
 step call(long long t, unsigned long sp, int depth, long long end, bool children,
           std::string closes = "", cg_stack stack = CG_TASK, int pid = 1, int cpu = 0) {
-    return {CG_CALL, stack, pid, cpu, t, sp, depth, end, children, std::move(closes)};
+    return {CG_CALL, stack, pid, cpu, t, sp, 0, 0, depth, end, children, std::move(closes)};
+}
+// A call of function fn from function caller.
+step call_from(unsigned long fn, unsigned long caller, long long t, unsigned long sp, int depth,
+               long long end, bool children, std::string closes = "") {
+    step s = call(t, sp, depth, end, children, std::move(closes));
+    s.fn = fn;
+    s.caller = caller;
+    return s;
 }
 step other(cg_kind kind, long long t, unsigned long sp, std::string closes = "",
            cg_stack stack = CG_TASK, int pid = 1, int cpu = 0) {
-    return {kind, stack, pid, cpu, t, sp, 0, 0, false, std::move(closes)};
+    return {kind, stack, pid, cpu, t, sp, 0, 0, 0, 0, false, std::move(closes)};
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -106,6 +117,12 @@ INSTANTIATE_TEST_SUITE_P(
         scenario{"nesting",
                  {call(0, 1000, 0, -1, true), call(1, 990, 1, 3, true), call(2, 980, 2, 3, false),
                   call(3, 990, 1, -1, false, "2,1")}},
+        // p() calls x(), moves its stack pointer down, then calls y(): y's
+        // caller tells that x returned; z(), called from y, nests.
+        scenario{"caller_moved_down",
+                 {call_from(10, 0, 0, 1000, 0, -1, true), call_from(20, 10, 1, 990, 1, 2, false),
+                  call_from(30, 10, 2, 970, 1, -1, true, "1"),
+                  call_from(40, 30, 3, 960, 2, -1, false)}},
         // A tail call enters with its caller's stack pointer: a sibling.
         scenario{"tail_call", {call(0, 1000, 0, 5, false), call(5, 1000, 0, -1, false, "0")}},
         // A handler on the interrupt stack inside a(): its exit ends its

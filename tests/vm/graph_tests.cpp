@@ -29,6 +29,11 @@ std::vector<call> calls_in(const std::string &text, int pid) {
     std::vector<call> calls;
     std::map<int, bool> in_interrupt;
     std::map<int, std::vector<int>> open; // 0: the task's stack; CPU + 1: interrupts
+    // function_graph's pid filter follows a switch from its tracepoint on:
+    // the task's last calls before the switch itself are not its own.
+    bool switched_out = false;
+    const std::string prev = " prev_pid=" + std::to_string(pid) + " ";
+    const std::string next = " next_pid=" + std::to_string(pid) + " ";
     for (const std::string &line : lines_of(text)) {
         const std::size_t cpu_at = line.find(" | ");
         const std::size_t proc_at = line.find(") ", cpu_at);
@@ -43,6 +48,10 @@ std::vector<call> calls_in(const std::string &text, int pid) {
             in_interrupt[cpu] = rest[0] == '=';
             continue;
         }
+        if (rest.find("/* sched_switch: ") != std::string::npos) {
+            switched_out = rest.find(prev) != std::string::npos ||
+                           (switched_out && rest.find(next) == std::string::npos);
+        }
         const std::size_t bar = rest.find("|  ");
         if (std::atoi(proc.c_str() + proc.rfind('-') + 1) != pid || bar == std::string::npos) {
             continue;
@@ -53,11 +62,19 @@ std::vector<call> calls_in(const std::string &text, int pid) {
         const double dur_us = digit == std::string::npos ? -1 : std::atof(dur.c_str() + digit);
         std::vector<int> &stack = open[in_interrupt[cpu] ? cpu + 1 : 0];
         if (fn.rfind('}', 0) == 0 && !stack.empty()) {
-            calls[static_cast<std::size_t>(stack.back())].dur_us = dur_us;
+            if (stack.back() >= 0) {
+                calls[static_cast<std::size_t>(stack.back())].dur_us = dur_us;
+            }
             stack.pop_back();
         }
         const std::size_t paren = fn.find("()");
         if (fn.rfind("/*", 0) == 0 || paren == std::string::npos) {
+            continue;
+        }
+        if (switched_out && !in_interrupt[cpu]) {
+            if (fn.find("() {") != std::string::npos) {
+                stack.push_back(-1);
+            }
             continue;
         }
         call c{fn.substr(0, paren),
@@ -87,15 +104,16 @@ int calls_task() {
 // show the same calls with the same parents, and each call's end lies
 // between its return and the next entry after it. Two differences are by
 // design: a tail call is entered with its caller's stack pointer, so here
-// it is its caller's next sibling; and a root during which the task took an
-// interrupt is left out, since function_graph nests softirqs in it and the
-// tracer does not. Printed: how many durations of 20 us or more are within
-// 10% or 5 us of function_graph's, whose return hooks add to ours.
+// it is its caller's next sibling; and a system call during which the task
+// took an interrupt may differ, since function_graph nests softirqs in it
+// and the tracer does not: such a call is left out. Printed: how many durations of 20 us or more
+// are within 10% or 5 us of function_graph's, whose return hooks add to ours.
 TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
     const int pid = calls_task();
     ASSERT_EQ(result_file("calls/status"), "0\n");
     const std::vector<call> theirs = calls_in(result_file("calls/function_graph"), pid);
     const std::vector<call> ours = calls_in(result_file("calls/graph"), pid);
+    const std::string traced = result_file("calls/graph-functions");
     int roots = 0;
     int interrupted = 0;
     int compared = 0;
@@ -103,6 +121,7 @@ TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
     int close = 0;
     int ends = 0;
     int outside = 0;
+    int under_returned = 0;
     double worst_us = 0;
     std::size_t o = 0;
     for (std::size_t i = 0; i < theirs.size();) {
@@ -110,30 +129,36 @@ TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
         while (end < theirs.size() && theirs[end].depth > 0) {
             ++end;
         }
+        // Only the system calls asked for: function_graph also shows, at
+        // the top, an interrupt's entry work that ran on the task's stack.
+        if (traced.find(theirs[i].name + "\n") == std::string::npos) {
+            i = end;
+            continue;
+        }
         while (o < ours.size() && (ours[o].name != theirs[i].name || ours[o].interrupt)) {
             ++o;
         }
         ASSERT_LT(o, ours.size()) << theirs[i].name << " at " << theirs[i].at_us << " us";
         ++roots;
         const double until = theirs[i].at_us + theirs[i].dur_us;
-        if (std::any_of(ours.begin(), ours.end(), [&](const call &c) {
-                return c.interrupt && c.at_us >= theirs[i].at_us && c.at_us <= until;
-            })) {
-            ++interrupted;
-            i = end;
-            ++o;
-            continue;
-        }
+        const bool took_interrupt = std::any_of(ours.begin(), ours.end(), [&](const call &c) {
+            return c.interrupt && c.at_us >= theirs[i].at_us && c.at_us <= until;
+        });
         std::map<std::size_t, std::size_t> mine; // their index: ours
+        std::map<int, std::size_t> theirs_of;    // our index: theirs
         std::set<std::size_t> tail_callers;
-        for (std::size_t j = i, k = o; j < end; ++j, ++k) {
+        std::string difference;
+        std::size_t k = o;
+        for (std::size_t j = i; j < end && difference.empty(); ++j, ++k) {
             while (k < ours.size() && ours[k].interrupt) {
                 ++k;
             }
-            ASSERT_LT(k, ours.size());
-            ASSERT_EQ(ours[k].name, theirs[j].name) << "at " << theirs[j].at_us << " us";
+            if (k == ours.size() || ours[k].name != theirs[j].name) {
+                difference = theirs[j].name + " is " + (k < ours.size() ? ours[k].name : "missing");
+                break;
+            }
             mine[j] = k;
-            o = k + 1;
+            theirs_of[static_cast<int>(k)] = j;
             if (j == i) {
                 continue;
             }
@@ -158,9 +183,36 @@ TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
                 callee = mine[static_cast<std::size_t>(p)];
                 p = theirs[static_cast<std::size_t>(p)].parent;
             }
-            EXPECT_EQ(parent(p), ours[k].parent) << theirs[j].name << " at " << theirs[j].at_us;
-            ++compared;
+            // A caller out of sight (untraced, or inlined into one) may
+            // move its stack pointer below a call that already returned:
+            // the entry then shows nested in that call. Counted.
+            const auto under = theirs_of.find(ours[k].parent);
+            if (parent(p) != ours[k].parent && under != theirs_of.end() &&
+                theirs[under->second].dur_us >= 0 &&
+                theirs[under->second].at_us + theirs[under->second].dur_us <=
+                    theirs[j].at_us + 1.0) {
+                ++under_returned;
+            } else if (parent(p) != ours[k].parent) {
+                difference = theirs[j].name + " has another parent";
+            }
         }
+        o = std::max(o + 1, k);
+        // function_graph nests softirqs run at an interrupt's exit in the
+        // interrupted call; here they run on the interrupt stack.
+        if (!difference.empty() && took_interrupt) {
+            std::cout << "left out, " << theirs[i].name << " at " << theirs[i].at_us
+                      << " us: " << difference << "\n";
+            ++interrupted;
+            i = end;
+            continue;
+        }
+        EXPECT_EQ(difference, "") << "under " << theirs[i].name << " at " << theirs[i].at_us
+                                  << " us";
+        if (!difference.empty()) {
+            i = end;
+            continue;
+        }
+        compared += static_cast<int>(end - i);
         // A call ends here at the next event on its stack at its depth or
         // above: it lasts no less than function_graph measured, no longer
         // than to the next entry function_graph saw after it (each tracer's
@@ -198,10 +250,12 @@ TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
         i = end;
     }
     std::cout << "function_graph: " << roots << " system calls, " << interrupted
-              << " interrupted left out; " << compared << " calls compared; of " << durations
-              << " durations of 20 us or more, " << close
+              << " that took an interrupt and differ left out; " << compared
+              << " calls compared; of " << durations << " durations of 20 us or more, " << close
               << " within 10% or 5 us, largest difference " << worst_us << " us; " << ends - outside
-              << " of " << ends << " ends within bounds\n";
+              << " of " << ends << " ends within bounds; " << under_returned
+              << " calls nested in one that had returned\n";
+    EXPECT_LE(under_returned * 20, compared) << "more than 5% nested in a call that had returned";
     EXPECT_LE(outside * 20, ends) << "more than 5% of the ends out of bounds";
     EXPECT_GE(roots, 6);
     EXPECT_GE(roots - interrupted, 3);
