@@ -101,13 +101,16 @@ int calls_task() {
 }
 
 // Under function_graph's roots (the window's system calls) both graphs
-// show the same calls with the same parents, and each call's end lies
-// between its return and the next entry after it. Two differences are by
-// design: a tail call is entered with its caller's stack pointer, so here
-// it is its caller's next sibling; and a system call during which the task
-// took an interrupt may differ, since function_graph nests softirqs in it
-// and the tracer does not: such a call is left out. Printed: how many durations of 20 us or more
-// are within 10% or 5 us of function_graph's, whose return hooks add to ours.
+// show the same calls with the same parents, and no call ends after the
+// entry that followed its return. By design, a tail call is entered with
+// its caller's stack pointer, so here it is its caller's next sibling; a
+// call from an untraced caller that moved its stack pointer may show nested
+// in the call before it (counted, at most 1 in 8); and a system call during
+// which the task took an interrupt or switched may differ (function_graph
+// nests softirqs in it, and its pid filter follows a switch from the
+// tracepoint on): such a call is left out. Printed: how many durations of
+// 20 us or more are within 10% or 5 us of function_graph's, whose hooks
+// run in both tracers' times.
 TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
     const int pid = calls_task();
     ASSERT_EQ(result_file("calls/status"), "0\n");
@@ -147,6 +150,7 @@ TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
         std::map<std::size_t, std::size_t> mine; // their index: ours
         std::map<int, std::size_t> theirs_of;    // our index: theirs
         std::set<std::size_t> tail_callers;
+        std::set<int> stretched; // ours, holding a call nested out of place
         std::string difference;
         std::size_t k = o;
         for (std::size_t j = i; j < end && difference.empty(); ++j, ++k) {
@@ -192,6 +196,10 @@ TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
                 theirs[under->second].at_us + theirs[under->second].dur_us <=
                     theirs[j].at_us + 1.0) {
                 ++under_returned;
+                // Its callers here then end at its end, past their return.
+                for (int a = ours[k].parent; a >= 0; a = ours[static_cast<std::size_t>(a)].parent) {
+                    stretched.insert(a);
+                }
             } else if (parent(p) != ours[k].parent) {
                 difference = theirs[j].name + " has another parent";
             }
@@ -214,32 +222,27 @@ TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
         }
         compared += static_cast<int>(end - i);
         // A call ends here at the next event on its stack at its depth or
-        // above: it lasts no less than function_graph measured, no longer
-        // than to the next entry function_graph saw after it (each tracer's
-        // times are whole microseconds, and their hooks run one after the
-        // other: 2 us of slack). The emulator's clock at times jumps tens
-        // of microseconds between the two hooks: a few calls may fall out.
+        // above: on this tracer's own clock, no later than the entry that
+        // function_graph saw next after its return (times are printed in
+        // whole microseconds: 1 us of slack). Calls ended by the system
+        // call's exit have no such entry in the root.
         for (std::size_t j = i; j < end; ++j) {
             const call &c = ours[mine[j]];
+            std::size_t m = j + 1;
+            while (m < end && theirs[m].depth > theirs[j].depth) {
+                ++m;
+            }
             if (tail_callers.count(j) != 0 || c.dur_us < 0 || theirs[j].dur_us < 0) {
                 continue;
             }
-            const double their_end = theirs[j].at_us + theirs[j].dur_us;
-            double next_entry = 1e300;
-            for (std::size_t m = j + 1; m < theirs.size(); ++m) {
-                if (theirs[m].at_us >= their_end) {
-                    next_entry = theirs[m].at_us;
-                    break;
-                }
+            if (m < end && stretched.count(static_cast<int>(mine[j])) == 0 &&
+                c.at_us + c.dur_us > ours[mine[m]].at_us + 1.0) {
+                std::cout << "ends late: " << c.name << " at " << c.at_us << " us, " << c.dur_us
+                          << " us, after " << ours[mine[m]].name << " at " << ours[mine[m]].at_us
+                          << " us\n";
+                ++outside;
             }
-            const bool bounded = c.dur_us >= theirs[j].dur_us - 2.0 &&
-                                 c.dur_us <= next_entry - theirs[j].at_us + 2.0;
-            if (!bounded) {
-                std::cout << "out of bounds: " << c.name << " at " << c.at_us << " us, " << c.dur_us
-                          << " us against " << theirs[j].dur_us << " us\n";
-            }
-            outside += bounded ? 0 : 1;
-            ++ends;
+            ends += m < end && stretched.count(static_cast<int>(mine[j])) == 0 ? 1 : 0;
             if (theirs[j].dur_us >= 20) {
                 const double diff = std::fabs(c.dur_us - theirs[j].dur_us);
                 close += diff <= std::max(0.1 * theirs[j].dur_us, 5.0) ? 1 : 0;
@@ -253,12 +256,13 @@ TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
               << " that took an interrupt and differ left out; " << compared
               << " calls compared; of " << durations << " durations of 20 us or more, " << close
               << " within 10% or 5 us, largest difference " << worst_us << " us; " << ends - outside
-              << " of " << ends << " ends within bounds; " << under_returned
+              << " of " << ends << " ends before the next entry; " << under_returned
               << " calls nested in one that had returned\n";
-    EXPECT_LE(under_returned * 20, compared) << "more than 5% nested in a call that had returned";
-    EXPECT_LE(outside * 20, ends) << "more than 5% of the ends out of bounds";
+    EXPECT_LE(under_returned * 8, compared)
+        << "more than 1 in 8 nested in a call that had returned";
+    EXPECT_EQ(outside, 0);
     EXPECT_GE(roots, 6);
-    EXPECT_GE(roots - interrupted, 3);
+    EXPECT_GE(roots - interrupted, 2);
     EXPECT_GT(compared, 50);
 }
 
