@@ -194,20 +194,28 @@ static void sync_locked(bool rearm)
 {
 	bool armed = !unloading && knob(K_TRACE_ENABLED) == 1 &&
 		     knob(K_TRACE_USER_TRIGGERED) == 1;
-	bool on;
+	bool on, wakeups, functions, changing;
 
 	lockdep_assert_held(&hooks_mutex);
 	if (rearm || !armed)
 		WRITE_ONCE(hooked.parked, false);
 	on = armed && !hooked.parked;
+	wakeups = on && knob(K_WAKEUP_TIMING) == 1;
+	functions = on && knob(K_MCOUNT_ENABLED) == 1;
+	changing = on != hooked.events || wakeups != hooked.wakeups ||
+		   functions != hooked.functions;
 	/* Markers stop opening windows before the hooks go. */
 	if (!on)
 		window_hooks_ready(false);
+	if (changing)
+		window_hooks_changing(true);
 	hook_tracepoints(event_hooks, ARRAY_SIZE(event_hooks), on,
 			 &hooked.events);
-	hook_tracepoints(wakeup_hooks, ARRAY_SIZE(wakeup_hooks),
-			 on && knob(K_WAKEUP_TIMING) == 1, &hooked.wakeups);
-	hook_functions(on && knob(K_MCOUNT_ENABLED) == 1);
+	hook_tracepoints(wakeup_hooks, ARRAY_SIZE(wakeup_hooks), wakeups,
+			 &hooked.wakeups);
+	hook_functions(functions);
+	if (changing)
+		window_hooks_changing(false);
 	if (on) {
 		window_hooks_ready(true);
 		if (disarm_ms)

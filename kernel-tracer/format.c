@@ -141,10 +141,11 @@ void format_header(struct seq_file *m, const struct snapshot *s, bool legend)
 	}
 	if (v->open_now)
 		format_line(m, "# now: a newer window is open");
-	if (v->dropped_not_longer || v->dropped_short)
-		format_line(m, "# dropped_windows: %lu (%lu not longer than preempt_max_latency, %lu shorter than preempt_thresh)",
-			    v->dropped_not_longer + v->dropped_short,
-			    v->dropped_not_longer, v->dropped_short);
+	if (v->dropped_not_longer || v->dropped_short || v->dropped_hooks)
+		format_line(m, "# dropped_windows: %lu (%lu not longer than preempt_max_latency, %lu shorter than preempt_thresh, %lu open while the hooks changed)",
+			    v->dropped_not_longer + v->dropped_short +
+			    v->dropped_hooks, v->dropped_not_longer,
+			    v->dropped_short, v->dropped_hooks);
 	if (v->missed_starts)
 		format_line(m, "# missed_starts: %lu (no slot to put the hooks back)",
 			    v->missed_starts);

@@ -10,6 +10,7 @@
  * The parts, each owning its state and load parameters:
  *   knobs.c     the knobs and the log of their writes
  *   window.c    the markers: opening, closing and keeping windows
+ *   hist.c      the histogram of every window's length
  *   record.c    the per-CPU event buffers and the probes that fill them
  *   arm.c       registering, parking and re-arming the probes
  *   snapshot.c  a consistent copy of what the report shows, merged by time
@@ -17,19 +18,29 @@
  *   report.c    /proc/latency_trace and the dump at a crash
  * Calls run one way: report uses snapshot and format; snapshot reads window,
  * arm, record and knobs; arm calls window, record and knobs; window calls
- * record and knobs; record and knobs call no other part. The one call up,
+ * record, hist and knobs; record, hist and knobs call no other part. The one call up,
  * window.c's start marker asking arm.c for a re-arm, is declared in arm.h.
- * Knob writes reach arming through the callback wired here.
+ * Knob writes reach arming, and the histogram's reset, through the
+ * callback wired here.
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
 #include <linux/module.h>
 
 #include "arm.h"
+#include "hist.h"
 #include "knobs.h"
 #include "record.h"
 #include "report.h"
 #include "window.h"
+
+/* preempt_max_latency written 0 starts the histogram afresh too. */
+static int knob_written(enum knob k)
+{
+	if (k == K_PREEMPT_MAX_LATENCY && knob(k) == 0)
+		hist_reset();
+	return arm_knob_written(k);
+}
 
 static int __init tracer_init(void)
 {
@@ -42,13 +53,16 @@ static int __init tracer_init(void)
 	ret = record_init();
 	if (ret)
 		return ret;
-	ret = window_init();
+	ret = hist_init();
 	if (ret)
 		goto free_record;
+	ret = window_init();
+	if (ret)
+		goto drop_hist;
 	ret = report_init();
 	if (ret)
 		goto drop_window;
-	ret = knobs_register(arm_knob_written);
+	ret = knobs_register(knob_written);
 	if (ret)
 		goto drop_report;
 	pr_info("loaded: %u events per CPU, wakeup_timing %s, disarm_ms %u\n",
@@ -61,6 +75,8 @@ drop_report:
 	report_exit();
 drop_window:
 	window_exit();
+drop_hist:
+	hist_exit();
 free_record:
 	record_exit();
 	return ret;
@@ -72,6 +88,7 @@ static void __exit tracer_exit(void)
 	report_exit();
 	window_exit();
 	arm_exit();
+	hist_exit();
 	record_exit();
 	knobs_release();
 	pr_info("unloaded\n");

@@ -13,8 +13,11 @@
  * ftrace's latency tracers: with preempt_thresh 0 only if it is longer than
  * preempt_max_latency, otherwise if it lasts at least preempt_thresh; a kept
  * window's length becomes preempt_max_latency (window_report_latency()).
- * A window not kept is counted and the report keeps the previous one. The
- * exit of the opener's thread group closes its window too.
+ * A window not kept is counted and the report keeps the previous one. A
+ * window open while the wide hooks were registered or removed is dropped
+ * whatever its length: it timed the tracer's own code patching. The exit of
+ * the opener's thread group closes its window too. Closed windows but
+ * those count in the histogram (hist.c).
  *
  * The wide hooks go once no window has opened or closed for disarm_ms. A
  * start marker that finds them gone cannot put them back itself (it runs
@@ -39,6 +42,7 @@
 #include <asm/syscall.h>
 
 #include "arm.h"
+#include "hist.h"
 #include "knobs.h"
 #include "record.h"
 #include "window.h"
@@ -57,14 +61,14 @@ static arch_spinlock_t window_lock = __ARCH_SPIN_LOCK_UNLOCKED;
 static struct window_info window[SETS];
 static int shown_set = -1;	/* the last kept window's set, or -1 */
 static int open_set = -1;	/* the open window's set, or -1 */
-static unsigned long dropped_not_longer, dropped_short;
+static unsigned long dropped_not_longer, dropped_short, dropped_hooks;
 static unsigned long missed_starts;	/* start markers that found no re-arm slot */
 static unsigned long set_generation[SETS];
 /*
  * Whether the wide hooks are in place as the knobs ask, and the last time
  * (jiffies) a window opened or closed.
  */
-static bool hooks_ready;
+static bool hooks_ready, hooks_changing;
 static unsigned long last_use;
 
 /* window_lock with interrupts off; inline, as the marker takes it. */
@@ -103,6 +107,7 @@ static void open_window(void)
 	w->opener_nice = task_nice(current);
 	w->opener_policy = current->policy;
 	w->opener_rt_prio = current->rt_priority;
+	w->hooks_changed = hooks_changing;
 	for (k = 0; k < KNOB_COUNT; k++)
 		w->knobs[k] = knob(k);
 	w->generation = set_generation[set];
@@ -119,7 +124,7 @@ static void open_window(void)
 	record_start(&setup);
 }
 
-enum verdict { KEEP, DROP_NOT_LONGER, DROP_SHORT };
+enum verdict { KEEP, DROP_NOT_LONGER, DROP_SHORT, DROP_HOOKS };
 
 /*
  * The keep rule, ftrace's report_latency(): with preempt_thresh 0 a window
@@ -137,7 +142,8 @@ static enum verdict window_report_latency(u64 length_us)
 
 /*
  * Closes the open window, keeping or dropping it: by an end marker, or by
- * the exit of the opener's thread group (closer). Under window_lock.
+ * the exit of the opener's thread group (closer). Every window but those
+ * open while the hooks changed counts in the histogram. Under window_lock.
  */
 static void close_window(struct task_struct *closer, bool by_exit)
 {
@@ -155,7 +161,12 @@ static void close_window(struct task_struct *closer, bool by_exit)
 	w->closed_by_exit = by_exit;
 	last_use = jiffies;
 	length_us = div_u64(w->end_ns - w->start_ns, NSEC_PER_USEC);
-	switch (window_report_latency(length_us)) {
+	if (!w->hooks_changed)
+		hist_add(length_us);
+	switch (w->hooks_changed ? DROP_HOOKS : window_report_latency(length_us)) {
+	case DROP_HOOKS:
+		dropped_hooks++;
+		break;
 	case DROP_SHORT:
 		dropped_short++;
 		break;
@@ -212,6 +223,17 @@ void window_hooks_ready(bool ready)
 	hooks_ready = ready;
 	if (ready)
 		last_use = jiffies;
+	unlock_window(flags);
+}
+
+void window_hooks_changing(bool changing)
+{
+	unsigned long flags;
+
+	flags = lock_window();
+	hooks_changing = changing;
+	if (open_set >= 0)
+		window[open_set].hooks_changed = true;
 	unlock_window(flags);
 }
 
@@ -280,6 +302,7 @@ void window_read_view(struct window_view *v, bool crashing)
 	v->open_now = open_set >= 0;
 	v->dropped_not_longer = dropped_not_longer;
 	v->dropped_short = dropped_short;
+	v->dropped_hooks = dropped_hooks;
 	v->missed_starts = missed_starts;
 	if (locked)
 		arch_spin_unlock(&window_lock);

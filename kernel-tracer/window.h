@@ -20,6 +20,7 @@ struct window_info {
 	pid_t opener_pid, closer_pid;	/* thread group ids */
 	char opener_comm[TASK_COMM_LEN], closer_comm[TASK_COMM_LEN];
 	bool closed_by_exit;	/* the opener's thread group exited */
+	bool hooks_changed;	/* open while the wide hooks changed */
 	/* The opener as ftrace's latency header shows its task. */
 	uid_t opener_uid;
 	int opener_nice, opener_policy, opener_rt_prio;
@@ -33,7 +34,7 @@ struct window_view {
 	struct window_info w;	/* that window */
 	bool open_now;		/* a newer window is open */
 	/* Closed windows not kept, by window_report_latency()'s reasons. */
-	unsigned long dropped_not_longer, dropped_short;
+	unsigned long dropped_not_longer, dropped_short, dropped_hooks;
 	unsigned long missed_starts;
 };
 
@@ -51,6 +52,11 @@ void window_exit(void);
  * window a re-arming start marker asked for.
  */
 void window_hooks_ready(bool ready);
+/*
+ * Around registering or removing wide hooks: a window open meanwhile times
+ * the tracer's own code patching, and is dropped when it closes.
+ */
+void window_hooks_changing(bool changing);
 bool window_park(unsigned long idle, unsigned long *wait);
 void window_open_rearmed(void);
 /* The sched_process_exit probe: the opener's exit closes its window. */
