@@ -95,17 +95,28 @@ static void print_settings(struct seq_file *m, const struct window_info *w)
 	format_line(m, "# settings: %s", text);
 }
 
+void format_header_start(struct seq_file *m, const struct snapshot *s)
+{
+	format_line(m, "# tracer: vormek_tracer");
+	format_line(m, "#");
+	if (s->view.set >= 0)
+		print_latency_block(m, s);
+}
+
 void format_header(struct seq_file *m, const struct snapshot *s, bool legend)
+{
+	format_header_start(m, s);
+	format_header_rest(m, s, legend);
+}
+
+void format_header_rest(struct seq_file *m, const struct snapshot *s,
+			bool legend)
 {
 	const struct window_info *w = &s->view.w;
 	const struct window_view *v = &s->view;
 	char a[32], b[32];
 	unsigned int i;
 
-	format_line(m, "# tracer: vormek_tracer");
-	format_line(m, "#");
-	if (v->set >= 0)
-		print_latency_block(m, s);
 	format_line(m, "# kernel: %s, %u CPUs, %u events per CPU",
 		    init_utsname()->release, num_possible_cpus(),
 		    s->buffer_size);
@@ -256,13 +267,44 @@ static const char *const softirq_names[] = {
 	"SCHED", "HRTIMER", "RCU"
 };
 
-static const char *syscall_name(const struct event *e)
+const char *format_syscall_name(const struct event *e)
 {
 	long nr = e->sys.nr;
 
 	return e->flag ? "compat" :
 	       nr >= 0 && nr < ARRAY_SIZE(syscall_names) &&
 	       syscall_names[nr] ? syscall_names[nr] : "unknown";
+}
+
+void format_handler_name(const struct event *e, char *name, size_t n)
+{
+	switch (e->kind) {
+	case EV_IRQ_ENTRY:
+		scnprintf(name, n, "%.*s", (int)sizeof(e->irq.name) - 1,
+			  e->irq.name);
+		break;
+	case EV_SOFTIRQ_ENTRY:
+		scnprintf(name, n, "%s", e->irq.nr >= 0 &&
+			  e->irq.nr < ARRAY_SIZE(softirq_names) ?
+			  softirq_names[e->irq.nr] : "softirq");
+		break;
+	default:
+		scnprintf(name, n, "%s", e->irq.ret >= 0 &&
+			  e->irq.ret < VT_VECTORS ?
+			  vector_names[e->irq.ret] : "vector");
+	}
+}
+
+const char *format_kind_name(unsigned int kind)
+{
+	static const char *const names[EV_KINDS] = {
+		"function", "sched_switch", "sys_enter", "sched_waking",
+		"wakeup_latency", "sys_exit", "irq_handler_entry",
+		"irq_handler_exit", "softirq_entry", "softirq_exit",
+		"vector entry", "vector exit"
+	};
+
+	return kind < EV_KINDS ? names[kind] : "unknown";
 }
 
 void format_body(const struct snapshot *snap, const struct event *e,
@@ -295,11 +337,11 @@ void format_body(const struct snapshot *snap, const struct event *e,
 		a = e->sys.args;
 		snprintf(s, n, "sys_enter: NR %ld (%lx, %lx, %lx, %lx, %lx, %lx) %s",
 			 e->sys.nr, a[0], a[1], a[2], a[3], a[4], a[5],
-			 syscall_name(e));
+			 format_syscall_name(e));
 		break;
 	case EV_SYS_EXIT:
 		snprintf(s, n, "sys_exit: NR %ld = %ld %s", e->sys.nr,
-			 (long)e->sys.args[0], syscall_name(e));
+			 (long)e->sys.args[0], format_syscall_name(e));
 		break;
 	case EV_WAKEUP:
 		snprintf(s, n, "sched_waking: comm=%s pid=%d prio=%d target_cpu=%03d",

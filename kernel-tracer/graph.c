@@ -156,6 +156,19 @@ void graph_free(struct graph *g)
 	kvfree(g);
 }
 
+const struct cg_call *graph_calls(const struct graph *g, unsigned int *n)
+{
+	*n = g->n;
+	return g->call;
+}
+
+void graph_counts(const struct graph *g, unsigned int *open,
+		  unsigned long long *untracked)
+{
+	*open = g->open;
+	*untracked = g->cg.untracked;
+}
+
 void graph_header(struct seq_file *m, const struct graph *g, bool slices)
 {
 	format_line(m, "# ends: a call ends at the next event on its stack at its depth or above, so a leaf's time may include its caller's code up to that caller's next call");

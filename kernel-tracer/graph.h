@@ -10,6 +10,7 @@
 
 #include <linux/seq_file.h>
 
+#include "callgraph.h"
 #include "snapshot.h"
 
 struct graph;
@@ -17,6 +18,10 @@ struct graph;
 /* In process context; rewinds s. NULL if there is no memory for it. */
 struct graph *graph_build(struct snapshot *s);
 void graph_free(struct graph *g);
+/* The calls by event index, n of them; the counts the header shows. */
+const struct cg_call *graph_calls(const struct graph *g, unsigned int *n);
+void graph_counts(const struct graph *g, unsigned int *open,
+		  unsigned long long *untracked);
 
 /* After format_header: how ends are found, the counts and the legend. */
 void graph_header(struct seq_file *m, const struct graph *g, bool slices);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
  * The report: /proc/latency_trace, and the same window's calls in
- * /proc/latency_graph and /proc/latency_slices, each read through a
+ * /proc/latency_graph and /proc/latency_slices, the first two with where
+ * the window's time went after the latency block, each read through a
  * seq_file over a snapshot taken when the file is opened; and latency_trace's
  * text in the kernel log at a panic or oops while trace_print_at_crash is 1.
  */
@@ -21,6 +22,7 @@
 #include "knobs.h"
 #include "report.h"
 #include "snapshot.h"
+#include "summary.h"
 
 static unsigned int crash_events = 500;
 module_param(crash_events, uint, 0644);
@@ -36,7 +38,8 @@ enum report_file { REPORT_TRACE, REPORT_GRAPH, REPORT_SLICES };
 struct report {
 	enum report_file file;
 	bool stale;		/* a newer window overwrote it while read */
-	struct graph *graph;	/* the calls, for the graph and the slices */
+	struct graph *graph;	/* the calls */
+	struct summary *summary;	/* where the time went */
 	char line[FORMAT_LINE_MAX];
 	struct snapshot s;
 };
@@ -101,7 +104,10 @@ static int report_show(struct seq_file *m, void *v)
 	struct report *r = m->private;
 
 	if (v == SEQ_START_TOKEN) {
-		format_header(m, &r->s, r->file == REPORT_TRACE);
+		format_header_start(m, &r->s);
+		if (r->summary)
+			summary_show(m, r->summary);
+		format_header_rest(m, &r->s, r->file == REPORT_TRACE);
 		if (r->file != REPORT_TRACE)
 			graph_header(m, r->graph, r->file == REPORT_SLICES);
 		return 0;
@@ -140,10 +146,14 @@ static int report_open_file(struct file *file, enum report_file which)
 		return -ENOMEM;
 	r->file = which;
 	snapshot_take(&r->s, false);
-	if (which == REPORT_TRACE || r->s.view.set < 0)
+	if (r->s.view.set < 0)
 		return 0;
 	r->graph = graph_build(&r->s);
-	if (!r->graph) {
+	if (r->graph && which != REPORT_SLICES)
+		r->summary = summary_build(&r->s, r->graph);
+	if (!r->graph || (which != REPORT_SLICES && !r->summary)) {
+		summary_free(r->summary);
+		graph_free(r->graph);
 		seq_release_private(file_inode(file), file);
 		return -ENOMEM;
 	}
@@ -154,6 +164,7 @@ static int report_release(struct inode *inode, struct file *file)
 {
 	struct report *r = ((struct seq_file *)file->private_data)->private;
 
+	summary_free(r->summary);
 	graph_free(r->graph);
 	return seq_release_private(inode, file);
 }

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <map>
 
 namespace {
 
@@ -88,3 +89,60 @@ TEST(Vm, EventFieldsSayWhatHappened) {
 }
 
 } // namespace
+
+// "Where the time went" on workloads whose answer is known. preempted: the
+// opener sleeps 20 ms, then waits 30 ms behind a busy SCHED_FIFO task on
+// its CPU, which took the timer interrupt that woke it. spin: a loop under
+// timer interrupts, whose handlers' count and time are the report's own
+// entry and exit lines on the opener's time.
+TEST(Vm, WhereTheTimeWentAnswersKnownWorkloads) {
+    const window_run preempted = window_case("preempted");
+    ASSERT_TRUE(preempted.opened);
+    const std::string busy = "busy-" + preempted.out.substr(preempted.out.find("busy ") + 5);
+    const std::string &report = preempted.report;
+    EXPECT_NEAR(number(report, "sleeping"), 20000, 2000);
+    EXPECT_NEAR(number(report, "waiting"), 30000, 3000);
+    EXPECT_NEAR(number(report, "running") + number(report, "waiting") + number(report, "sleeping"),
+                number(report, "length_us"), 3);
+    const std::string instead = field(report, "ran_instead");
+    EXPECT_EQ(instead.rfind(trimmed(busy) + " prio 49 ", 0), 0U) << instead;
+    EXPECT_NEAR(number(report, "ran_instead", " prio 49 "), 30000, 3000);
+    EXPECT_NE(field(report, "woken").find("by " + trimmed(busy) + " from hardirq on cpu 1,"),
+              std::string::npos)
+        << field(report, "woken");
+
+    const window_run spin = window_case("spin");
+    ASSERT_TRUE(spin.opened);
+    int counts[2] = {0, 0};
+    double us[2] = {0, 0};
+    std::map<int, double> entered[2]; // by CPU
+    for (const event &e : spin.events) {
+        const bool soft = e.body.rfind("softirq_", 0) == 0;
+        const bool entry = e.body.find("_entry: ") != std::string::npos;
+        const bool exit = e.body.find("_exit: ") != std::string::npos;
+        if (e.task != spin.task || e.body.rfind("sys_", 0) == 0 || !(entry || exit)) {
+            continue;
+        }
+        if (entry) {
+            entered[soft][e.cpu] = e.at_us;
+        } else if (entered[soft].count(e.cpu) != 0) {
+            ++counts[soft];
+            us[soft] += e.at_us - entered[soft][e.cpu];
+            entered[soft].erase(e.cpu);
+        }
+    }
+    const std::string interrupts = field(spin.report, "interrupts");
+    int hard = -1;
+    int softirqs = -1;
+    double hard_us = -1;
+    double soft_us = -1;
+    ASSERT_EQ(std::sscanf(interrupts.c_str(), "%d hardirqs %lf us (%*[^)]), %d softirqs %lf us", &hard,
+                          &hard_us, &softirqs, &soft_us),
+              4)
+        << interrupts;
+    EXPECT_GE(counts[0], 3);
+    EXPECT_EQ(hard, counts[0]);
+    EXPECT_EQ(softirqs, counts[1]);
+    EXPECT_NEAR(hard_us, us[0], counts[0] + 1.0);
+    EXPECT_NEAR(soft_us, us[1], counts[1] + 1.0);
+}

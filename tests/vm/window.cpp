@@ -19,6 +19,14 @@
 //                                 window around ROUNDS rounds of 1 ms
 //                                 clock_nanosleep, getppid, and a 1-byte
 //                                 write and read through a pipe
+//   vm_window preempted MILLISECONDS
+//                                 as SCHED_FIFO 10 on CPU 1: a window that
+//                                 sleeps MILLISECONDS, then waits as long
+//                                 again and half more behind a child
+//                                 "busy" (SCHED_FIFO 50, CPU 1) that spins
+//                                 from 3/4 of the sleep; prints "busy PID"
+//   vm_window spin MILLISECONDS   a window that spins without system calls,
+//                                 about MILLISECONDS (counted, not timed)
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -26,8 +34,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -81,6 +92,65 @@ void *window_thread(void *ms) {
     return nullptr;
 }
 
+void pin_fifo(int priority) {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    CPU_SET(1, &cpus);
+    const sched_param param{priority};
+    if (sched_setaffinity(0, sizeof(cpus), &cpus) != 0 ||
+        sched_setscheduler(0, SCHED_FIFO, &param) != 0) {
+        std::perror("pin_fifo");
+        std::exit(1);
+    }
+}
+
+void sleep_until(long long ns) {
+    const timespec t{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) != 0) {
+    }
+}
+
+// The busy child starts spinning at 3/4 of the sleep and stops at 2.5
+// times it, from the window's start, so the opener, woken at the sleep's
+// end, waits 1.5 times it.
+int preempted(long ms) {
+    int go[2];
+    if (pipe(go) != 0) {
+        return 1;
+    }
+    const pid_t busy = fork();
+    if (busy == 0) {
+        prctl(PR_SET_NAME, "busy");
+        pin_fifo(50);
+        long long start = 0;
+        if (read(go[0], &start, sizeof(start)) != sizeof(start)) {
+            _exit(1);
+        }
+        sleep_until(start + ms * 750000);
+        // The clock read seldom: in the emulator each read is a system call.
+        while (now_ns() < start + ms * 2500000) {
+            for (int i = 0; i < 100000; ++i) {
+                asm volatile("" ::: "memory");
+            }
+        }
+        _exit(0);
+    }
+    pin_fifo(10);
+    std::printf("busy %d\n", static_cast<int>(busy));
+    std::fflush(stdout);
+    // The child learns when the window opens before it does.
+    const long long start = now_ns() + 100000000;
+    if (write(go[1], &start, sizeof(start)) != sizeof(start)) {
+        return 1;
+    }
+    sleep_until(start);
+    syscall(SYS_gettimeofday, nullptr, 1L);
+    sleep_ms(ms);
+    syscall(SYS_gettimeofday, nullptr, nullptr);
+    int status = 0;
+    return waitpid(busy, &status, 0) == busy && status == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -123,6 +193,18 @@ int main(int argc, char **argv) {
             if (write(pipe_fds[1], &byte, 1) != 1 || read(pipe_fds[0], &byte, 1) != 1) {
                 return 1;
             }
+        }
+        syscall(SYS_gettimeofday, nullptr, nullptr);
+        return 0;
+    }
+    if (std::strcmp(mode, "preempted") == 0) {
+        return preempted(ms);
+    }
+    if (std::strcmp(mode, "spin") == 0) {
+        // Counted, not timed: the emulator's clock reads are system calls.
+        syscall(SYS_gettimeofday, nullptr, 1L);
+        for (long long i = 0; i < ms * 1000000; ++i) {
+            asm volatile("" ::: "memory");
         }
         syscall(SYS_gettimeofday, nullptr, nullptr);
         return 0;
