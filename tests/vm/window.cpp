@@ -25,6 +25,7 @@
 //                                 again and half more behind a child
 //                                 "busy" (SCHED_FIFO 50, CPU 1) that spins
 //                                 from 3/4 of the sleep; prints "busy PID"
+//   vm_window loop COUNT          COUNT windows, each around a 1 ms sleep
 //   vm_window spin MILLISECONDS   a window that spins without system calls,
 //                                 about MILLISECONDS (counted, not timed)
 #include <cctype>
@@ -199,6 +200,15 @@ int main(int argc, char **argv) {
     }
     if (std::strcmp(mode, "preempted") == 0) {
         return preempted(ms);
+    }
+    if (std::strcmp(mode, "loop") == 0) {
+        const timespec ms1{0, 1000000};
+        for (long i = 0; i < ms; ++i) {
+            syscall(SYS_gettimeofday, nullptr, 1L);
+            clock_nanosleep(CLOCK_MONOTONIC, 0, &ms1, nullptr);
+            syscall(SYS_gettimeofday, nullptr, nullptr);
+        }
+        return 0;
     }
     if (std::strcmp(mode, "spin") == 0) {
         // Counted, not timed: the emulator's clock reads are system calls.
