@@ -15,11 +15,16 @@
  *   arm.c       registering, parking and re-arming the probes
  *   snapshot.c  a consistent copy of what the report shows, merged by time
  *   format.c    the report's text
- *   report.c    /proc/latency_trace and the dump at a crash
- * Calls run one way: report uses snapshot and format; snapshot reads window,
+ *   report.c    /proc/latency_trace, latency_graph, latency_slices and
+ *               the dump at a crash
+ *   graph.c     the calls (callgraph.c's reconstruction) and their lines
+ *   summary.c   where the kept window's time went
+ * Calls run one way: report uses snapshot, format, graph and summary;
+ * summary reads graph and uses format's names; snapshot reads window,
  * arm, record and knobs; arm calls window, record and knobs; window calls
- * record, hist and knobs; record, hist and knobs call no other part. The one call up,
- * window.c's start marker asking arm.c for a re-arm, is declared in arm.h.
+ * record, hist and knobs; record, hist and knobs call no other part. The
+ * one call up, window.c's start marker asking arm.c for a re-arm, is
+ * declared in arm.h.
  * Knob writes reach arming, and the histogram's reset, through the
  * callback wired here.
  */

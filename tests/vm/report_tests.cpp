@@ -136,8 +136,8 @@ TEST(Vm, WhereTheTimeWentAnswersKnownWorkloads) {
     int softirqs = -1;
     double hard_us = -1;
     double soft_us = -1;
-    ASSERT_EQ(std::sscanf(interrupts.c_str(), "%d hardirqs %lf us (%*[^)]), %d softirqs %lf us", &hard,
-                          &hard_us, &softirqs, &soft_us),
+    ASSERT_EQ(std::sscanf(interrupts.c_str(), "%d hardirqs %lf us (%*[^)]), %d softirqs %lf us",
+                          &hard, &hard_us, &softirqs, &soft_us),
               4)
         << interrupts;
     EXPECT_GE(counts[0], 3);

@@ -137,8 +137,9 @@ int preempted(long ms) {
         _exit(0);
     }
     pin_fifo(10);
-    std::printf("busy %d\n", static_cast<int>(busy));
-    std::fflush(stdout);
+    if (std::printf("busy %d\n", static_cast<int>(busy)) < 0 || std::fflush(stdout) != 0) {
+        return 1;
+    }
     // The child learns when the window opens before it does.
     const long long start = now_ns() + 100000000;
     if (write(go[1], &start, sizeof(start)) != sizeof(start)) {
