@@ -4,8 +4,8 @@
 // --window the rounds run inside a trace window (the gettimeofday markers);
 // with --ftrace, between turning the kernel's own tracing on and off.
 // With --markers it instead opens and closes ROUNDS empty windows back to
-// back and prints what the first start marker cost its caller and the
-// median of the others, in nanoseconds.
+// back and prints what the first start marker cost its caller, the median
+// of the others, and the median of their end markers, in nanoseconds.
 //
 //   syscall_loop ROUNDS [--window | --ftrace | --markers]
 #include <algorithm>
@@ -32,29 +32,38 @@ long long now_ns() {
     std::exit(1);
 }
 
-// The first start marker's cost and the median of up to 1000 more.
+long long median_of(std::array<long long, 1000> &cost, long n) {
+    if (n <= 0) {
+        return 0;
+    }
+    auto *const middle = cost.begin() + n / 2;
+    std::nth_element(cost.begin(), middle, cost.begin() + n);
+    return *middle;
+}
+
+// The first start marker's cost, the median of up to 1000 more, and the
+// median of their end markers.
 int markers(long rounds) {
     std::array<long long, 1000> cost{};
+    std::array<long long, 1000> end_cost{};
     const long n = std::min<long>(rounds - 1, cost.size());
     long long first = 0;
     for (long i = -1; i < n; ++i) {
         const long long before = now_ns();
         syscall(SYS_gettimeofday, nullptr, 1L);
         const long long took = now_ns() - before;
+        const long long before_end = now_ns();
         syscall(SYS_gettimeofday, nullptr, nullptr);
+        const long long end_took = now_ns() - before_end;
         if (i < 0) {
             first = took;
         } else {
             cost[static_cast<std::size_t>(i)] = took;
+            end_cost[static_cast<std::size_t>(i)] = end_took;
         }
     }
-    long long median = 0;
-    if (n > 0) {
-        auto *const middle = cost.begin() + n / 2;
-        std::nth_element(cost.begin(), middle, cost.begin() + n);
-        median = *middle;
-    }
-    return std::printf("%lld %lld\n", first, median) < 0 ? 1 : 0;
+    const long long median = median_of(cost, n);
+    return std::printf("%lld %lld %lld\n", first, median, median_of(end_cost, n)) < 0 ? 1 : 0;
 }
 
 } // namespace

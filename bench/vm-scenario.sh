@@ -52,6 +52,15 @@ for round in $(seq "$rounds"); do
   arm 0 1
   measure >>/results/armed
   syscall_loop 200 --markers >>/results/markers-pinned
+  rmmod vormek_tracer
+  # The same without the histogram: what counting a window costs its end
+  # marker.
+  insmod $module disarm_ms=0 hist_range_us=0
+  arm 0 1
+  syscall_loop 200 --markers >>/results/markers-nohist
+  rmmod vormek_tracer
+  insmod $module disarm_ms=0
+  arm 0 1
   arm 1 1
   measure --window >>/results/window
   cat /proc/latency_trace | grep '^# events: ' >>/results/window-events

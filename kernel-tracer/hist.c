@@ -34,7 +34,7 @@ MODULE_PARM_DESC(hist_bucket_us, "Width of a /proc/latency_hist bucket in us (de
 
 static unsigned int hist_range_us = 10000;
 module_param(hist_range_us, uint, 0444);
-MODULE_PARM_DESC(hist_range_us, "Windows this long or longer count as overflows in /proc/latency_hist, in us (default 10000)");
+MODULE_PARM_DESC(hist_range_us, "Windows this long or longer count as overflows in /proc/latency_hist, in us (default 10000; 0: no histogram)");
 
 /* One CPU's counters, the buckets after them. */
 struct hist_cpu {
@@ -57,10 +57,14 @@ static struct hist_cpu *hist_of(int cpu)
 
 void notrace hist_add(u64 length_us)
 {
-	struct hist_cpu *h = hist_of(raw_smp_processor_id());
 	unsigned long now = READ_ONCE(generation);
-	u64 i = div_u64(length_us, hist_bucket_us);
+	struct hist_cpu *h;
+	u64 i;
 
+	if (!counters)
+		return;
+	h = hist_of(raw_smp_processor_id());
+	i = div_u64(length_us, hist_bucket_us);
 	if (h->generation != now) {
 		if (h->top >= 0)
 			memset(h->bucket, 0, (h->top + 1) * sizeof(u64));
@@ -109,6 +113,10 @@ static int hist_show(struct seq_file *m, void *v)
 	struct hist_cpu *h;
 	int cpu;
 
+	if (!counters) {
+		seq_puts(m, "# no histogram: loaded with hist_range_us=0\n");
+		return 0;
+	}
 	for_each_possible_cpu(cpu) {
 		h = current_of(cpu, now);
 		if (!h)
@@ -143,14 +151,15 @@ static int hist_show(struct seq_file *m, void *v)
 
 int hist_init(void)
 {
-	if (hist_bucket_us == 0 || hist_range_us < hist_bucket_us ||
-	    hist_range_us % hist_bucket_us ||
+	if (hist_bucket_us == 0 || hist_range_us % hist_bucket_us ||
 	    hist_range_us / hist_bucket_us > HIST_MAX_BUCKETS) {
-		pr_err("hist_bucket_us=%u and hist_range_us=%u are out of range (the range a multiple of the bucket, 1 to %u buckets)\n",
+		pr_err("hist_bucket_us=%u and hist_range_us=%u are out of range (the range a multiple of the bucket, at most %u buckets)\n",
 		       hist_bucket_us, hist_range_us, HIST_MAX_BUCKETS);
 		return -EINVAL;
 	}
 	buckets = hist_range_us / hist_bucket_us;
+	if (!buckets)
+		goto file;
 	stride = ALIGN(struct_size((struct hist_cpu *)NULL, bucket, buckets),
 		       SMP_CACHE_BYTES);
 	/* Generation 0: every CPU's counters start out of date. */
@@ -158,6 +167,7 @@ int hist_init(void)
 	counters = kvzalloc(stride * nr_cpu_ids, GFP_KERNEL);
 	if (!counters)
 		return -ENOMEM;
+file:
 	hist_entry = proc_create_single("latency_hist", 0400, NULL, hist_show);
 	if (!hist_entry) {
 		kvfree(counters);
