@@ -107,6 +107,8 @@ static int report_show(struct seq_file *m, void *v)
 		format_header_start(m, &r->s);
 		if (r->summary)
 			summary_show(m, r->summary);
+		else if (r->file == REPORT_TRACE && r->s.view.set >= 0)
+			format_line(m, "# where the time went: no memory to work it out");
 		format_header_rest(m, &r->s, r->file == REPORT_TRACE);
 		if (r->file != REPORT_TRACE)
 			graph_header(m, r->graph, r->file == REPORT_SLICES);
@@ -149,9 +151,15 @@ static int report_open_file(struct file *file, enum report_file which)
 	if (r->s.view.set < 0)
 		return 0;
 	r->graph = graph_build(&r->s);
-	if (r->graph && which != REPORT_SLICES)
+	if (which != REPORT_SLICES)
 		r->summary = summary_build(&r->s, r->graph);
-	if (!r->graph || (which != REPORT_SLICES && !r->summary)) {
+	/* latency_trace needs neither: without memory it goes without. */
+	if (which == REPORT_TRACE) {
+		graph_free(r->graph);
+		r->graph = NULL;
+		return 0;
+	}
+	if (!r->graph || (which == REPORT_GRAPH && !r->summary)) {
 		summary_free(r->summary);
 		graph_free(r->graph);
 		seq_release_private(file_inode(file), file);

@@ -96,7 +96,7 @@ struct summary {
 	u64 length, lost;
 	unsigned int threads, wakeups, hardirqs, softirqs, open_calls;
 	unsigned long long untracked;
-	bool wakeups_recorded;
+	bool wakeups_recorded, no_calls;
 	u64 running, preempted, woken, sleeping[SLEEP_KINDS];
 	u64 hardirq_ns, softirq_ns;
 	struct tally instead[TALLY_SIZE + 1], handlers[TALLY_SIZE + 1];
@@ -453,7 +453,8 @@ struct summary *summary_build(struct snapshot *s, const struct graph *g)
 	sum->length = w->end_ns - w->start_ns;
 	sum->lost = s->lost;
 	sum->wakeups_recorded = w->knobs[K_WAKEUP_TIMING] == 1;
-	graph_counts(g, &sum->open_calls, &sum->untracked);
+	if (g)
+		graph_counts(g, &sum->open_calls, &sum->untracked);
 	snapshot_rewind(s);
 	while ((e = snapshot_peek(s))) {
 		/* Another CPU's clock may lag: times within the window. */
@@ -517,7 +518,9 @@ struct summary *summary_build(struct snapshot *s, const struct graph *g)
 			}
 		}
 	}
-	find_calls(sum, g);
+	if (g)
+		find_calls(sum, g);
+	sum->no_calls = !g;
 	for (i = 0; i < TOP_CALLS && sum->call[i].ns; i++) {
 		unsigned int index = sum->call[i].ip;
 
@@ -650,7 +653,8 @@ void summary_show(struct seq_file *m, const struct summary *sum)
 			       (void *)sum->call[i].ip,
 			       share(a, sizeof(a), sum->call[i].ns, total),
 			       div_u64(sum->call[i].self, NSEC_PER_USEC));
-	format_line(m, "# longest_calls: %s", n ? line : "none");
+	format_line(m, "# longest_calls: %s", n ? line : sum->no_calls ?
+		    "not worked out (no memory for the calls)" : "none");
 	show_off(m, "irqs_off", sum, 0, total);
 	show_off(m, "preempt_off", sum, 1, total);
 	format_line(m, "# incomplete: %llu events lost, %u calls open at the window's end, %llu untracked",

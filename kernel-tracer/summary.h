@@ -14,7 +14,10 @@
 
 struct summary;
 
-/* In process context; rewinds s. NULL if there is no memory for it. */
+/*
+ * In process context; rewinds s. Without g (no memory for the calls) it
+ * has no longest calls. NULL if there is no memory for it.
+ */
 struct summary *summary_build(struct snapshot *s, const struct graph *g);
 void summary_free(struct summary *sum);
 void summary_show(struct seq_file *m, const struct summary *sum);

@@ -22,6 +22,7 @@ struct call {
     int depth, parent;    // parent: index, or -1
     int children;
     bool interrupt; // between "==========>" and "<==========" on its CPU
+    int cpu;
 };
 
 // A task's calls in entry order. Interrupt-side calls nest on their own.
@@ -83,7 +84,8 @@ std::vector<call> calls_in(const std::string &text, int pid) {
                static_cast<int>(stack.size()),
                stack.empty() ? -1 : stack.back(),
                0,
-               in_interrupt[cpu]};
+               in_interrupt[cpu],
+               cpu};
         if (c.parent >= 0) {
             ++calls[static_cast<std::size_t>(c.parent)].children;
         }
@@ -105,12 +107,12 @@ int calls_task() {
 // entry that followed its return. By design, a tail call is entered with
 // its caller's stack pointer, so here it is its caller's next sibling; a
 // call from an untraced caller that moved its stack pointer may show nested
-// in the call before it (counted, at most 1 in 8); and a system call during
-// which the task took an interrupt or switched may differ (function_graph
-// nests softirqs in it, and its pid filter follows a switch from the
-// tracepoint on): such a call is left out. Printed: how many durations of
-// 20 us or more are within 10% or 5 us of function_graph's, whose hooks
-// run in both tracers' times.
+// in the call before it (counted: at most 1 in 8, 1 in 2 on the debug
+// kernel); and a system call during which its CPUs took an interrupt may
+// differ (function_graph nests softirqs in it, and its pid filter follows a
+// switch from the tracepoint on): such a call is left out. Printed: how
+// many durations of 20 us or more are within 10% or 5 us of
+// function_graph's, whose hooks run in both tracers' times.
 TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
     const int pid = calls_task();
     ASSERT_EQ(result_file("calls/status"), "0\n");
@@ -144,8 +146,13 @@ TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
         ASSERT_LT(o, ours.size()) << theirs[i].name << " at " << theirs[i].at_us << " us";
         ++roots;
         const double until = theirs[i].at_us + theirs[i].dur_us;
+        std::set<int> cpus;
+        for (std::size_t j = i; j < end; ++j) {
+            cpus.insert(theirs[j].cpu);
+        }
         const bool took_interrupt = std::any_of(ours.begin(), ours.end(), [&](const call &c) {
-            return c.interrupt && c.at_us >= theirs[i].at_us && c.at_us <= until;
+            return c.interrupt && cpus.count(c.cpu) != 0 && c.at_us >= theirs[i].at_us &&
+                   c.at_us <= until;
         });
         std::map<std::size_t, std::size_t> mine; // their index: ours
         std::map<int, std::size_t> theirs_of;    // our index: theirs
@@ -258,8 +265,10 @@ TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
               << " within 10% or 5 us, largest difference " << worst_us << " us; " << ends - outside
               << " of " << ends << " ends before the next entry; " << under_returned
               << " calls nested in one that had returned\n";
-    EXPECT_LE(under_returned * 8, compared)
-        << "more than 1 in 8 nested in a call that had returned";
+    // The debug kernel's lock checking calls from untraced code far more.
+    const int share = result_file("checkers").find("/proc/lockdep") != std::string::npos ? 2 : 8;
+    EXPECT_LE(under_returned * share, compared)
+        << "more than 1 in " << share << " nested in a call that had returned";
     EXPECT_EQ(outside, 0);
     EXPECT_GE(roots, 6);
     EXPECT_GE(roots - interrupted, 2);

@@ -15,7 +15,7 @@ for f in __x64_sys_clock_nanosleep __x64_sys_getppid __x64_sys_read __x64_sys_wr
 done
 cat $tracing/set_graph_function >/results/calls/graph-functions
 mkfifo /tmp/calls-go
-/bin/vm_window calls 3 </tmp/calls-go >/results/calls/stdout 2>/results/calls/stderr &
+/bin/vm_window calls 10 </tmp/calls-go >/results/calls/stdout 2>/results/calls/stderr &
 calls=$!
 exec 8>/tmp/calls-go
 sleep 1
