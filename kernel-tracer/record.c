@@ -128,15 +128,26 @@ static __always_inline struct event *begin_event(u8 kind,
 						 unsigned long sp)
 {
 	int set = READ_ONCE(rec.setup.set);
-	long index = local_inc_return(&this_cpu_ptr(&heads)->head[set]) - 1;
+	unsigned long irq_flags;
 	struct event *e;
+	long index;
+	u64 now;
 
+	/*
+	 * The slot and the time are taken with interrupts off: an interrupt
+	 * between them would put its own, earlier stamped, events after this
+	 * one in the CPU's buffer, out of time order.
+	 */
+	local_irq_save(irq_flags);
+	index = local_inc_return(&this_cpu_ptr(&heads)->head[set]) - 1;
+	now = trace_clock_local();
+	local_irq_restore(irq_flags);
 	if (index >= buffer_size && !READ_ONCE(rec.setup.overwrite))
 		return NULL;
 	e = record_event(set, raw_smp_processor_id(), index);
-	e->offset_ns = (s64)(trace_clock_local() - READ_ONCE(rec.setup.start_ns));
+	e->offset_ns = (s64)(now - READ_ONCE(rec.setup.start_ns));
 	e->ctx = preempt_count() - (IS_ENABLED(CONFIG_PREEMPTION) ? 1 : 0);
-	e->flags = (irqs_disabled() ? EVF_IRQS_OFF : 0) |
+	e->flags = (irqs_disabled_flags(irq_flags) ? EVF_IRQS_OFF : 0) |
 		   (tif_need_resched() ? EVF_NEED_RESCHED : 0) |
 		   (test_preempt_need_resched() ? EVF_PREEMPT_RESCHED : 0) |
 		   (in_serving_softirq() ? EVF_SOFTIRQ : 0) |

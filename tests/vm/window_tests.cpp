@@ -82,20 +82,19 @@ TEST(Vm, ASmallBufferKeepsTheStartOrTheEndAndCountsWhatWasLost) {
     EXPECT_NE(field(stopping.report, "events").find("recording stopped"), std::string::npos);
     EXPECT_NE(field(overwriting.report, "events").find("overwritten"), std::string::npos);
 
-    // A stopped buffer's events on each CPU are in the order they came: its
-    // first is its earliest, and each step back in time is an interrupt
-    // that nested between a slot's claim and its time stamp. On the opener's
-    // CPU the first is near the window's start: the emulator may take more
-    // than a millisecond to first run code that arming just patched.
+    // A stopped buffer's events on each CPU are in time order: a slot is
+    // claimed and stamped at once, so an interrupt's events cannot come
+    // between. On the opener's CPU the first is near the window's start:
+    // the emulator may take more than a millisecond to first run code that
+    // arming just patched.
     std::map<int, std::vector<double>> per_cpu;
     for (const event &e : stopping.events) {
         per_cpu[e.cpu].push_back(e.at_us);
     }
     for (const auto &[cpu, times] : per_cpu) {
         SCOPED_TRACE("cpu " + std::to_string(cpu));
-        EXPECT_EQ(*std::min_element(times.begin(), times.end()), times.front());
         for (std::size_t i = 1; i < times.size(); ++i) {
-            EXPECT_LT(times[i - 1] - times[i], 1000) << "event " << i;
+            EXPECT_LE(times[i - 1], times[i]) << "event " << i;
         }
     }
     const std::vector<double> &opener = per_cpu[opened_cpu(stopping.report)];
