@@ -71,7 +71,7 @@ TEST(Vm, OutOfRangeInputIsRefusedAndChangesNothing) {
          "vormek_tracer: cannot allocate buffers of 16777216 events per CPU (buffer_size)"},
         {"disarm_ms=3600001", "vormek_tracer: disarm_ms=3600001 is out of range (0 to 3600000)"},
         {"hist_bucket_us=3", "vormek_tracer: hist_bucket_us=3 and hist_range_us=10000 are out of "
-                             "range (the range a multiple of the bucket, 1 to 100000 buckets)"},
+                             "range (the range a multiple of the bucket, at most 100000 buckets)"},
     };
     for (const auto &[load, message] : loads) {
         SCOPED_TRACE(load);

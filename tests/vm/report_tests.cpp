@@ -90,16 +90,16 @@ TEST(Vm, EventFieldsSayWhatHappened) {
 
 } // namespace
 
-// "Where the time went" on workloads whose answer is known. preempted: the
+// "Where the time went" on workloads whose answer is known. waited: the
 // opener sleeps 20 ms, then waits 30 ms behind a busy SCHED_FIFO task on
 // its CPU, which took the timer interrupt that woke it. spin: a loop under
 // timer interrupts, whose handlers' count and time are the report's own
 // entry and exit lines on the opener's time.
 TEST(Vm, WhereTheTimeWentAnswersKnownWorkloads) {
-    const window_run preempted = window_case("preempted");
-    ASSERT_TRUE(preempted.opened);
-    const std::string busy = "busy-" + preempted.out.substr(preempted.out.find("busy ") + 5);
-    const std::string &report = preempted.report;
+    const window_run waited = window_case("waited");
+    ASSERT_TRUE(waited.opened);
+    const std::string busy = "busy-" + waited.out.substr(waited.out.find("busy ") + 5);
+    const std::string &report = waited.report;
     EXPECT_NEAR(number(report, "sleeping"), 20000, 2000);
     EXPECT_NEAR(number(report, "waiting"), 30000, 3000);
     EXPECT_NEAR(number(report, "running") + number(report, "waiting") + number(report, "sleeping"),

@@ -46,6 +46,7 @@ TEST(Vm, ConcurrentUseCleanKernelLogAndTraceAtCrash) {
                                    "unloaded",
                                    "buffer_size=",
                                    "disarm_ms=",
+                                   "hist_bucket_us=",
                                    "cannot allocate buffers of ",
                                    "loading out-of-tree module",
                                    "module verification failed"};
