@@ -21,10 +21,11 @@
 //                                 write and read through a pipe
 //   vm_window preempted MILLISECONDS
 //                                 as SCHED_FIFO 10 on CPU 1: a window that
-//                                 sleeps MILLISECONDS, then waits as long
-//                                 again and half more behind a child
+//                                 sleeps MILLISECONDS, then waits 1.5 times
+//                                 as long behind a child
 //                                 "busy" (SCHED_FIFO 50, CPU 1) that spins
-//                                 from 3/4 of the sleep; prints "busy PID"
+//                                 from 3/4 of the sleep until 1.5 times it
+//                                 after seeing it woken; prints "busy PID"
 //   vm_window loop COUNT          COUNT windows, each around a 1 ms sleep
 //   vm_window spin MILLISECONDS   a window that spins without system calls,
 //                                 about MILLISECONDS (counted, not timed)
@@ -36,6 +37,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <string>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -111,28 +113,50 @@ void sleep_until(long long ns) {
     }
 }
 
-// The busy child starts spinning at 3/4 of the sleep and stops at 2.5
-// times it, from the window's start, so the opener, woken at the sleep's
-// end, waits 1.5 times it.
+// The opener's state letter from /proc/PID/stat ('?' if unreadable).
+char state_of(int fd) {
+    char text[256] = {};
+    const ssize_t n = pread(fd, text, sizeof(text) - 1, 0);
+    const char *const paren = n > 0 ? std::strrchr(text, ')') : nullptr;
+    return paren != nullptr && paren[1] == ' ' ? paren[2] : '?';
+}
+
+// Spins a little between looks at the clock or the opener: each look is a
+// system call in the emulator, an event in the window.
+void spin_a_while() {
+    for (int i = 0; i < 10000; ++i) {
+        asm volatile("" ::: "memory");
+    }
+}
+
+// The busy child starts spinning at 3/4 of the opener's sleep, sees it
+// woken (its state from S to R), and spins 1.5 times the sleep more: the
+// opener waits that long.
 int preempted(long ms) {
     int go[2];
     if (pipe(go) != 0) {
         return 1;
     }
+    const pid_t opener = getpid();
     const pid_t busy = fork();
     if (busy == 0) {
         prctl(PR_SET_NAME, "busy");
         pin_fifo(50);
+        const std::string stat = "/proc/" + std::to_string(opener) + "/stat";
+        const int fd = open(stat.c_str(), O_RDONLY);
         long long start = 0;
-        if (read(go[0], &start, sizeof(start)) != sizeof(start)) {
+        if (fd < 0 || read(go[0], &start, sizeof(start)) != sizeof(start)) {
             _exit(1);
         }
         sleep_until(start + ms * 750000);
-        // The clock read seldom: in the emulator each read is a system call.
-        while (now_ns() < start + ms * 2500000) {
-            for (int i = 0; i < 100000; ++i) {
-                asm volatile("" ::: "memory");
-            }
+        bool asleep = false;
+        for (char state = state_of(fd); !asleep || state != 'R'; state = state_of(fd)) {
+            asleep = asleep || state == 'S';
+            spin_a_while();
+        }
+        const long long end = now_ns() + ms * 1500000;
+        while (now_ns() < end) {
+            spin_a_while();
         }
         // Exits once the window has closed: an exit takes long on a debug
         // kernel, and would add to the wait.
@@ -142,7 +166,7 @@ int preempted(long ms) {
     if (std::printf("busy %d\n", static_cast<int>(busy)) < 0 || std::fflush(stdout) != 0) {
         return 1;
     }
-    // The child learns when the window opens before it does.
+    // The child learns before the window opens when to wake.
     const long long start = now_ns() + 100000000;
     if (write(go[1], &start, sizeof(start)) != sizeof(start)) {
         return 1;
