@@ -46,16 +46,6 @@ struct tally {
 enum thread_state { T_UNSEEN, T_RUNNING, T_WAITING, T_SLEEPING };
 enum { SLEEP_S, SLEEP_D, SLEEP_OTHER, SLEEP_KINDS };
 
-struct thread {
-	pid_t pid;
-	u8 state, sleep, woken;
-	int cpu;		/* where it runs, or the CPU it waits for */
-	u64 since;
-	long sys_nr;		/* its open system call, or -1 */
-	const char *sys_name;
-	u64 sys_since;
-};
-
 struct wakeup {
 	char comm[TASK_COMM_LEN];
 	pid_t pid;
@@ -64,10 +54,15 @@ struct wakeup {
 	u64 at, delay;
 };
 
-/* A woken thread's wakeup, until it runs. */
-struct pending {
+struct thread {
 	pid_t pid;
-	struct wakeup w;
+	u8 state, sleep, woken;
+	int cpu;		/* where it runs, or the CPU it waits for */
+	u64 since;
+	long sys_nr;		/* its open system call, or -1 */
+	const char *sys_name;
+	u64 sys_since;
+	struct wakeup wakeup;	/* while woken: by whom, until it runs */
 };
 
 /* A CPU's task now, its handler now, and its longest stretches. */
@@ -113,7 +108,6 @@ struct summary {
 		int cpu;
 	} off[2];
 	struct thread thread[THREADS];
-	struct pending pending[THREADS];
 	unsigned int ncpus;
 	struct cpu_state cpu[];
 };
@@ -255,10 +249,8 @@ static void on_switch(struct summary *sum, struct cpu_state *c, int cpu,
 		    next->cpu >= 0 && next->cpu < sum->ncpus)
 			tally_instead(sum, &sum->cpu[next->cpu], next->since, t);
 		if (next->woken) {
-			struct wakeup *w = &sum->pending[next - sum->thread].w;
-
-			w->delay = t - w->at;
-			note_wakeup(sum, w);
+			next->wakeup.delay = t - next->wakeup.at;
+			note_wakeup(sum, &next->wakeup);
 		}
 		settle(sum, next, t);
 		next->state = T_RUNNING;
@@ -295,7 +287,7 @@ static void on_wakeup(struct summary *sum, int cpu, const struct event *e,
 	th->woken = 1;
 	th->cpu = e->wake.cpu;
 	sum->wakeups++;
-	w = &sum->pending[th - sum->thread].w;
+	w = &th->wakeup;
 	memcpy(w->comm, e->comm, TASK_COMM_LEN);
 	w->comm[TASK_COMM_LEN - 1] = '\0';
 	w->pid = e->pid;
