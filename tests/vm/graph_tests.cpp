@@ -33,6 +33,10 @@ std::vector<call> calls_in(const std::string &text, int pid) {
     // function_graph's pid filter follows a switch from its tracepoint on:
     // the task's last calls before the switch itself are not its own.
     bool switched_out = false;
+    // Each tracer's own switch probe calls what the other's does not (a
+    // lock on one kernel, nothing on another): calls under the switch
+    // tracepoint are left out, from this depth of the task's stack.
+    std::size_t probe_depth = 0;
     const std::string prev = " prev_pid=" + std::to_string(pid) + " ";
     const std::string next = " next_pid=" + std::to_string(pid) + " ";
     for (const std::string &line : lines_of(text)) {
@@ -67,12 +71,14 @@ std::vector<call> calls_in(const std::string &text, int pid) {
                 calls[static_cast<std::size_t>(stack.back())].dur_us = dur_us;
             }
             stack.pop_back();
+            probe_depth = in_interrupt[cpu] || stack.size() >= probe_depth ? probe_depth : 0;
         }
         const std::size_t paren = fn.find("()");
         if (fn.rfind("/*", 0) == 0 || paren == std::string::npos) {
             continue;
         }
-        if (switched_out && !in_interrupt[cpu]) {
+        if ((switched_out || (probe_depth > 0 && stack.size() >= probe_depth)) &&
+            !in_interrupt[cpu]) {
             if (fn.find("() {") != std::string::npos) {
                 stack.push_back(-1);
             }
@@ -92,6 +98,8 @@ std::vector<call> calls_in(const std::string &text, int pid) {
         calls.push_back(c);
         if (fn.find("() {") != std::string::npos) {
             stack.push_back(static_cast<int>(calls.size() - 1));
+            probe_depth = !c.interrupt && c.name == "__traceiter_sched_switch" ? stack.size()
+                                                                               : probe_depth;
         }
     }
     return calls;

@@ -101,8 +101,9 @@ TEST(Vm, WhereTheTimeWentAnswersKnownWorkloads) {
     const std::string busy = "busy-" + waited.out.substr(waited.out.find("busy ") + 5);
     const std::string &report = waited.report;
     // The wait is the report's own: from the opener's waking to its switch
-    // in. The busy task times it from when it sees the wakeup, which the
-    // debug kernel makes slow to see.
+    // in. The busy task spins 30 ms from when it sees the wakeup, which it
+    // polls for with system calls that the emulator makes slow: the wait
+    // is at least 30 ms and late by that polling (6.8 ms seen on 6.1).
     const std::string opener = trimmed(first_line(waited.out));
     double woken_us = -1;
     double ran_us = -1;
@@ -118,9 +119,9 @@ TEST(Vm, WhereTheTimeWentAnswersKnownWorkloads) {
     ASSERT_GE(woken_us, 0);
     ASSERT_GE(ran_us, 0);
     EXPECT_NEAR(number(report, "waiting"), ran_us - woken_us, 2);
-    const bool debug = result_file("checkers").find("/proc/lockdep") != std::string::npos;
     EXPECT_NEAR(number(report, "sleeping"), 20000, 2000);
-    EXPECT_NEAR(number(report, "waiting"), 30000, debug ? 7500 : 3000);
+    EXPECT_GE(number(report, "waiting"), 29900);
+    EXPECT_LE(number(report, "waiting"), 45000);
     EXPECT_NEAR(number(report, "running") + number(report, "waiting") + number(report, "sleeping"),
                 number(report, "length_us"), 3);
     const std::string instead = field(report, "ran_instead");
