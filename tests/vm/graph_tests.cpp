@@ -98,8 +98,8 @@ std::vector<call> calls_in(const std::string &text, int pid) {
         calls.push_back(c);
         if (fn.find("() {") != std::string::npos) {
             stack.push_back(static_cast<int>(calls.size() - 1));
-            probe_depth = !c.interrupt && c.name == "__traceiter_sched_switch" ? stack.size()
-                                                                               : probe_depth;
+            probe_depth =
+                !c.interrupt && c.name == "__traceiter_sched_switch" ? stack.size() : probe_depth;
         }
     }
     return calls;
