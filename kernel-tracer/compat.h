@@ -1,8 +1,9 @@
 /* SPDX-License-Identifier: GPL-2.0 */
 /*
- * Differences between the kernel versions the tracer builds on, each a named
- * feature chosen by version range here and nowhere else. Known to build on
- * 6.1 and 6.12, generic and PREEMPT_RT.
+ * Differences between the kernel versions and architectures the tracer
+ * builds on, each a named feature chosen by version range or architecture
+ * here and nowhere else. Known to build on 6.1 and 6.12, generic and
+ * PREEMPT_RT, for x86_64 and arm64.
  */
 #ifndef VORMEK_TRACER_COMPAT_H
 #define VORMEK_TRACER_COMPAT_H
@@ -15,6 +16,19 @@
 #include <linux/version.h>
 
 #include "callgraph.h"
+
+/*
+ * The window markers' system call, gettimeofday, by its entry function: the
+ * one ftrace can filter on, and the name the report gives as the window's
+ * start and end.
+ */
+#if defined(CONFIG_X86_64)
+#define VT_MARKER_FUNCTION "__x64_sys_gettimeofday"
+#elif defined(CONFIG_ARM64)
+#define VT_MARKER_FUNCTION "__arm64_sys_gettimeofday"
+#else
+#error "vormek_tracer builds for x86_64 and arm64 only"
+#endif
 
 /* 6.11: sysctl handlers take a const table. */
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 11, 0)
@@ -49,7 +63,9 @@ static __always_inline unsigned int vt_migration_disabled(struct task_struct *t)
 
 /*
  * The traced function's stack pointer as it was entered, which ftrace's
- * trampoline saves: 6.12 has an accessor for it, 6.1 keeps it in the regs.
+ * trampoline saves (x86's ftrace_caller, and arm64's, which runs before the
+ * function's prologue): 6.12 has an accessor for it, 6.1 keeps it in the
+ * regs on both.
  */
 static __always_inline unsigned long vt_entry_sp(struct ftrace_regs *fregs)
 {
@@ -70,7 +86,9 @@ static __always_inline unsigned long vt_here_sp(void)
 
 /*
  * The stack sp is on: the task's own, in an NMI (or an exception taken as
- * one) the exception stack, and otherwise the CPU's interrupt stack.
+ * one, or arm64's pseudo-NMI) the exception stack, and otherwise the CPU's
+ * interrupt stack. Neither architecture exports its interrupt stacks'
+ * bounds to modules on every kernel, so that one is told by exclusion.
  */
 static __always_inline unsigned char vt_stack_of(unsigned long sp)
 {
@@ -83,7 +101,8 @@ static __always_inline unsigned char vt_stack_of(unsigned long sp)
 
 /*
  * x86's interrupt vectors served without irq_handler_entry, each with an
- * _entry and an _exit tracepoint taking the vector number.
+ * _entry and an _exit tracepoint taking the vector number. arm64 has none:
+ * its timer and IPIs are per-CPU interrupts that irq_handler_entry sees.
  */
 #ifdef CONFIG_X86_LOCAL_APIC
 #include <asm/trace/irq_vectors.h>

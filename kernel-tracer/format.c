@@ -20,7 +20,7 @@
 #include "knobs.h"
 #include "snapshot.h"
 
-/* System-call names by number, generated from the kernel's unistd table. */
+/* System-call names by number, generated from the kernel's own table. */
 static const char *const syscall_names[] = {
 #include "syscall_names.h"
 };
@@ -75,9 +75,9 @@ static void print_latency_block(struct seq_file *m, const struct snapshot *s)
 	    w->opener_comm, w->opener_pid, w->opener_uid, w->opener_nice,
 	    w->opener_policy, w->opener_rt_prio);
 	format_line(m, "#    -----------------");
-	format_line(m, "#  => started at: __x64_sys_gettimeofday");
+	format_line(m, "#  => started at: " VT_MARKER_FUNCTION);
 	format_line(m, "#  => ended at:   %s",
-	    w->closed_by_exit ? "do_exit" : "__x64_sys_gettimeofday");
+	    w->closed_by_exit ? "do_exit" : VT_MARKER_FUNCTION);
 	format_line(m, "#");
 }
 

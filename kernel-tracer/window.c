@@ -42,12 +42,11 @@
 #include <asm/syscall.h>
 
 #include "arm.h"
+#include "compat.h"
 #include "hist.h"
 #include "knobs.h"
 #include "record.h"
 #include "window.h"
-
-#define MARKER_FUNCTION "__x64_sys_gettimeofday"
 
 /*
  * An arch spinlock, taken with interrupts off: its fast paths are inline, so
@@ -322,15 +321,15 @@ int window_init(void)
 {
 	int ret;
 
-	ret = ftrace_set_filter(&marker_ops, (unsigned char *)MARKER_FUNCTION,
-				strlen(MARKER_FUNCTION), 1);
+	ret = ftrace_set_filter(&marker_ops, (unsigned char *)VT_MARKER_FUNCTION,
+				strlen(VT_MARKER_FUNCTION), 1);
 	if (ret) {
-		pr_err("cannot filter on %s: %d\n", MARKER_FUNCTION, ret);
+		pr_err("cannot filter on %s: %d\n", VT_MARKER_FUNCTION, ret);
 		return ret;
 	}
 	ret = register_ftrace_function(&marker_ops);
 	if (ret) {
-		pr_err("cannot hook %s: %d\n", MARKER_FUNCTION, ret);
+		pr_err("cannot hook %s: %d\n", VT_MARKER_FUNCTION, ret);
 		ftrace_free_filter(&marker_ops);
 	}
 	return ret;
