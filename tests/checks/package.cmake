@@ -1,6 +1,7 @@
 # Builds the two .debs with cpack into a scratch folder and checks what each
+# holds: the tool, built for ARCH (amd64 or arm64), and the tracer module's
+# sources for DKMS.
 cmake_minimum_required(VERSION 3.25)
-# holds: the tool, and the tracer module's sources for DKMS.
 set(out "${BUILD_DIR}/package-check")
 file(REMOVE_RECURSE "${out}")
 execute_process(COMMAND ${CPACK} -G DEB -B "${out}" --config "${BUILD_DIR}/CPackConfig.cmake"
@@ -27,7 +28,7 @@ endforeach()
 list(SORT dkms_files)
 set(dkms_control "Package: vormek-tracer-dkms\nDepends: dkms\nSection: kernel\n")
 foreach(package tool dkms)
-  file(GLOB deb "${out}/vormek_${VERSION}_amd64.deb")
+  file(GLOB deb "${out}/vormek_${VERSION}_${ARCH}.deb")
   if(package STREQUAL dkms)
     file(GLOB deb "${out}/vormek-tracer-dkms_${VERSION}_all.deb")
   endif()
@@ -52,6 +53,29 @@ foreach(package tool dkms)
   endif()
   message(STATUS "${deb}:\n${control}")
 endforeach()
+# The tool is built for the package's architecture, and its libc
+# dependency covers every glibc version the binary asks for.
+execute_process(COMMAND file -b "${out}/tool/usr/sbin/vormek" OUTPUT_VARIABLE kind)
+execute_process(COMMAND readelf -W -V "${out}/tool/usr/sbin/vormek" OUTPUT_VARIABLE versions)
+set(machine "x86-64")
+if(ARCH STREQUAL arm64)
+  set(machine "ARM aarch64")
+endif()
+if(NOT kind MATCHES "ELF 64-bit LSB pie executable, ${machine},")
+  message(FATAL_ERROR "the ${ARCH} package's vormek is: ${kind}")
+endif()
+string(REGEX MATCHALL "GLIBC_[0-9.]+" needed "${versions}")
+execute_process(COMMAND dpkg-deb -f "${out}/vormek_${VERSION}_${ARCH}.deb" Depends
+  OUTPUT_VARIABLE depends)
+string(REGEX MATCH "libc6 \\(>= ([0-9.]+)\\)" _ "${depends}")
+foreach(version IN LISTS needed)
+  string(REPLACE "GLIBC_" "" version "${version}")
+  if(version VERSION_GREATER CMAKE_MATCH_1)
+    message(FATAL_ERROR "vormek needs glibc ${version}; the package depends on ${depends}")
+  endif()
+endforeach()
+message(STATUS "${kind}")
+
 file(STRINGS "${out}/dkms/${src}/dkms.conf" conf)
 foreach(line "PACKAGE_NAME=\"vormek-tracer\"" "PACKAGE_VERSION=\"${VERSION}\""
              "BUILT_MODULE_NAME[0]=\"vormek_tracer\"" "AUTOINSTALL=\"yes\"")

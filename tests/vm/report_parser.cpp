@@ -23,6 +23,25 @@ std::string trimmed(std::string text) {
     return text;
 }
 
+namespace {
+bool arm64() {
+    return trimmed(result_file("machine")) == "aarch64";
+}
+} // namespace
+
+std::string sys(const std::string &name) {
+    return (arm64() ? "__arm64_sys_" : "__x64_sys_") + name;
+}
+
+std::string nr(const std::string &name) {
+    // x86_64's own table; arm64's is asm-generic's.
+    return name == "gettimeofday" ? (arm64() ? "169" : "96") : (arm64() ? "115" : "230");
+}
+
+std::string numbered(const std::string &name) {
+    return name + " (" + nr(name) + ")";
+}
+
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> lines;
     std::istringstream in(text);

@@ -12,6 +12,12 @@ std::string results();
 std::string result_file(const std::string &name);
 std::string trimmed(std::string text);
 std::vector<std::string> lines_of(const std::string &text);
+// The guest's entry function of a system call, as ftrace names it:
+// "__x64_sys_NAME" on x86_64, "__arm64_sys_NAME" on arm64.
+std::string sys(const std::string &name);
+// The guest's number of gettimeofday or clock_nanosleep, and "NAME (NR)".
+std::string nr(const std::string &name);
+std::string numbered(const std::string &name);
 // The first line of a text, as "PID" from vm_window's output.
 std::string first_line(const std::string &text);
 

@@ -40,7 +40,7 @@ TEST(Vm, EventFieldsSayWhatHappened) {
     const std::string sleeper = window_task("ftrace-beside");
     int inside = 0;
     for (const event &e : events_of(result_file("ftrace-beside/ftrace"), true)) {
-        if (e.task == sleeper && e.body.rfind("__x64_sys_clock_nanosleep <-", 0) == 0) {
+        if (e.task == sleeper && e.body.rfind(sys("clock_nanosleep") + " <-", 0) == 0) {
             EXPECT_GT(e.at_us, number(beside, "start_us"));
             EXPECT_LT(e.at_us, number(beside, "end_us"));
             ++inside;

@@ -2,6 +2,11 @@
 module=/lib/modules/vormek_tracer.ko
 knobs=/proc/sys/kernel
 tracing=/sys/kernel/tracing
+# The system calls' entry functions are named by architecture.
+case $(uname -m) in
+  aarch64) sys=__arm64_sys_ ;;
+  *) sys=__x64_sys_ ;;
+esac
 # The module's knobs, from its own list.
 knob_names=$(sed -n 's/^[[:space:]]*X(K_[A-Z_]*, \([a-z_]*\)).*/\1/p' /lib/modules/knob_list.h)
 # Under the debug kernel's checkers the kernel calls many more functions:

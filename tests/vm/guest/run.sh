@@ -17,6 +17,7 @@ for checker in /proc/lockdep $kmemleak /sys/kernel/debug/kfence \
   [ ! -e $checker ] || echo $checker
 done >/results/checkers
 uname -v >/results/version
+uname -m >/results/machine
 if [ -e $kmemleak ]; then
   echo scan >$kmemleak
   echo clear >$kmemleak

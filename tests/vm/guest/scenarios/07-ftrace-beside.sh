@@ -2,7 +2,7 @@
 start_state --load disarm_ms=0 $armed
 # On the tracer's clock, "local" (Debian's 6.1 defaults to "global").
 echo local >$tracing/trace_clock
-echo '__x64_sys_gettimeofday __x64_sys_clock_nanosleep' >$tracing/set_ftrace_filter
+echo "${sys}gettimeofday ${sys}clock_nanosleep" >$tracing/set_ftrace_filter
 echo function >$tracing/current_tracer
 window_case ftrace-beside
 # Read before the tracer goes: changing it empties the buffer.

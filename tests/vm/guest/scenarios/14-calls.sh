@@ -10,7 +10,7 @@ echo 0 >$tracing/options/funcgraph-irqs
 # One name that is not traceable fails a whole write: one at a time. 6.12
 # inlines getppid's entry into x64_sys_call.
 : >$tracing/set_graph_function
-for f in __x64_sys_clock_nanosleep __x64_sys_getppid __x64_sys_read __x64_sys_write; do
+for f in ${sys}clock_nanosleep ${sys}getppid ${sys}read ${sys}write; do
   echo $f >>$tracing/set_graph_function 2>/dev/null || true
 done
 cat $tracing/set_graph_function >/results/calls/graph-functions
