@@ -64,14 +64,15 @@ static __always_inline unsigned int vt_migration_disabled(struct task_struct *t)
 /*
  * The traced function's stack pointer as it was entered, which ftrace's
  * trampoline saves (x86's ftrace_caller, and arm64's, which runs before the
- * function's prologue): 6.12 has an accessor for it, 6.1 keeps it in the
- * regs on both.
+ * function's prologue). 6.1 keeps it in the regs on both; by 6.12 both have
+ * an accessor (a macro on x86, an inline function on arm64), so the choice
+ * goes by version.
  */
 static __always_inline unsigned long vt_entry_sp(struct ftrace_regs *fregs)
 {
 	if (!fregs)
 		return 0;
-#ifdef ftrace_regs_get_stack_pointer
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 6, 0)
 	return ftrace_regs_get_stack_pointer(fregs);
 #else
 	return fregs->regs.sp;
