@@ -25,18 +25,23 @@ struct call {
     int cpu;
 };
 
+// From when to when (us) the tracer saw a task switched out: from its
+// switch probe to the switch back in.
+using spans = std::vector<std::pair<double, double>>;
+
 // A task's calls in entry order. Interrupt-side calls nest on their own.
-std::vector<call> calls_in(const std::string &text, int pid) {
+// The tracer's graph tells when the task was switched out (`away`, filled
+// here); the calls it shows the task make after that, before the switch
+// itself, are not its own. function_graph's pid filter follows a switch
+// from its own probe on, so that the calls of probes before it (a lock on
+// the RT kernels) show as the task's: its calls while the tracer saw the
+// task away are left out (`away` as the tracer's graph filled it).
+std::vector<call> calls_in(const std::string &text, int pid, spans &away,
+                           bool function_graph = false) {
     std::vector<call> calls;
     std::map<int, bool> in_interrupt;
     std::map<int, std::vector<int>> open; // 0: the task's stack; CPU + 1: interrupts
-    // function_graph's pid filter follows a switch from its tracepoint on:
-    // the task's last calls before the switch itself are not its own.
     bool switched_out = false;
-    // Each tracer's own switch probe calls what the other's does not (a
-    // lock on one kernel, nothing on another): calls under the switch
-    // tracepoint are left out, from this depth of the task's stack.
-    std::size_t probe_depth = 0;
     const std::string prev = " prev_pid=" + std::to_string(pid) + " ";
     const std::string next = " next_pid=" + std::to_string(pid) + " ";
     for (const std::string &line : lines_of(text)) {
@@ -53,9 +58,15 @@ std::vector<call> calls_in(const std::string &text, int pid) {
             in_interrupt[cpu] = rest[0] == '=';
             continue;
         }
-        if (rest.find("/* sched_switch: ") != std::string::npos) {
+        if (!function_graph && rest.find("/* sched_switch: ") != std::string::npos) {
+            const bool was = switched_out;
             switched_out = rest.find(prev) != std::string::npos ||
                            (switched_out && rest.find(next) == std::string::npos);
+            if (switched_out && !was) {
+                away.emplace_back(std::atof(line.c_str()) * 1e6, HUGE_VAL);
+            } else if (was && !switched_out) {
+                away.back().second = std::atof(line.c_str()) * 1e6;
+            }
         }
         const std::size_t bar = rest.find("|  ");
         if (std::atoi(proc.c_str() + proc.rfind('-') + 1) != pid || bar == std::string::npos) {
@@ -71,21 +82,25 @@ std::vector<call> calls_in(const std::string &text, int pid) {
                 calls[static_cast<std::size_t>(stack.back())].dur_us = dur_us;
             }
             stack.pop_back();
-            probe_depth = in_interrupt[cpu] || stack.size() >= probe_depth ? probe_depth : 0;
         }
         const std::size_t paren = fn.find("()");
         if (fn.rfind("/*", 0) == 0 || paren == std::string::npos) {
             continue;
         }
-        if ((switched_out || (probe_depth > 0 && stack.size() >= probe_depth)) &&
-            !in_interrupt[cpu]) {
+        const double at_us = std::atof(line.c_str()) * 1e6;
+        if (function_graph) {
+            switched_out = std::any_of(away.begin(), away.end(), [&](const auto &span) {
+                return at_us >= span.first && at_us < span.second;
+            });
+        }
+        if (switched_out && !in_interrupt[cpu]) {
             if (fn.find("() {") != std::string::npos) {
                 stack.push_back(-1);
             }
             continue;
         }
         call c{fn.substr(0, paren),
-               std::atof(line.c_str()) * 1e6,
+               at_us,
                dur_us,
                static_cast<int>(stack.size()),
                stack.empty() ? -1 : stack.back(),
@@ -98,8 +113,6 @@ std::vector<call> calls_in(const std::string &text, int pid) {
         calls.push_back(c);
         if (fn.find("() {") != std::string::npos) {
             stack.push_back(static_cast<int>(calls.size() - 1));
-            probe_depth =
-                !c.interrupt && c.name == "__traceiter_sched_switch" ? stack.size() : probe_depth;
         }
     }
     return calls;
@@ -124,8 +137,9 @@ int calls_task() {
 TEST(Vm, CallsMatchTheKernelsFunctionGraph) {
     const int pid = calls_task();
     ASSERT_EQ(result_file("calls/status"), "0\n");
-    const std::vector<call> theirs = calls_in(result_file("calls/function_graph"), pid);
-    const std::vector<call> ours = calls_in(result_file("calls/graph"), pid);
+    spans away;
+    const std::vector<call> ours = calls_in(result_file("calls/graph"), pid, away);
+    const std::vector<call> theirs = calls_in(result_file("calls/function_graph"), pid, away, true);
     const std::string traced = result_file("calls/graph-functions");
     int roots = 0;
     int interrupted = 0;
@@ -364,7 +378,8 @@ TEST(Vm, SlicesOpenInPerfettoAsTheGraphsCalls) {
                          {std::stod(row[1]) / 1000, std::stoi(row[3])}});
     }
     int matched = 0;
-    for (const call &c : calls_in(result_file("calls/graph"), calls_task())) {
+    spans away;
+    for (const call &c : calls_in(result_file("calls/graph"), calls_task(), away)) {
         // Several calls of one name may start in the same microsecond.
         const auto range = by_start.equal_range({std::llround(c.at_us), c.name});
         const bool found = std::any_of(range.first, range.second, [&](const auto &slice) {
