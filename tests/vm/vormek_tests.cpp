@@ -33,7 +33,9 @@ TEST(Vm, VormekCapturesAFunctionTraceOfItsWindow) {
     EXPECT_EQ(field(run.out, "closed_by"), vormek);
     const double length_us = number(run.out, "length_us");
     EXPECT_GE(length_us, 100000.0);
-    EXPECT_LT(length_us, 200000.0);
+    // The emulator's pace stretches the sleep (203 ms seen with two VMs
+    // running); a window that missed its end marker runs far longer.
+    EXPECT_LT(length_us, 1000000.0);
     // vormek set preempt_max_latency to 0 first (the scenario had set it far
     // higher), so its window was kept and the knob holds its length.
     EXPECT_EQ(std::stol(result_file("full/max-latency")), static_cast<long>(length_us));
