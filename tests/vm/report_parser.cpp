@@ -24,8 +24,11 @@ std::string trimmed(std::string text) {
 }
 
 namespace {
+// The guest's architecture, read once: the loops over a report's lines
+// ask for each line.
 bool arm64() {
-    return trimmed(result_file("machine")) == "aarch64";
+    static const bool is = trimmed(result_file("machine")) == "aarch64";
+    return is;
 }
 } // namespace
 
