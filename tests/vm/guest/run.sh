@@ -31,6 +31,8 @@ run_scenarios() {
     name=${name%.sh}
     case " ${VORMEK_VM_SCENARIOS:-$name} " in *" $name "*) ;; *) continue ;; esac
     start=$(uptime)
+    # On the console, so that a guest that times out shows where it was.
+    echo "scenario $name from ${start} s" >&2
     (. "$file")
     echo "$name $start $(uptime)" >>/results/scenarios
   done
