@@ -31,9 +31,22 @@ run_scenarios() {
     name=${name%.sh}
     case " ${VORMEK_VM_SCENARIOS:-$name} " in *" $name "*) ;; *) continue ;; esac
     start=$(uptime)
-    # On the console, so that a guest that times out shows where it was.
+    # On the console, so that a guest that times out shows where it was,
+    # and, for a scenario still running after 600 s, what each task and CPU
+    # was doing.
     echo "scenario $name from ${start} s" >&2
+    (
+      sleep 600 &
+      sleeper=$!
+      trap 'kill $sleeper; exit' TERM
+      wait $sleeper
+      echo "scenario $name still running after 600 s" >&2
+      echo w >/proc/sysrq-trigger
+      echo l >/proc/sysrq-trigger
+    ) &
+    watchdog=$!
     (. "$file")
+    kill $watchdog
     echo "$name $start $(uptime)" >>/results/scenarios
   done
 }
