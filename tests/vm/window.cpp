@@ -131,28 +131,39 @@ void spin_a_while() {
 
 // The busy child starts spinning at 3/4 of the opener's sleep, sees it
 // woken (its state from S to R), and spins 1.5 times the sleep more: the
-// opener waits that long.
+// opener waits that long. The opener sets the time only once the child is
+// ready, and the child gives up (status 1) if it has not seen the wakeup
+// 10 s after the window opened: a child that looked only once the opener
+// was in waitpid() would otherwise spin forever, each waiting on the other.
 int preempted(long ms) {
     int go[2];
-    if (pipe(go) != 0) {
+    int ready[2];
+    if (pipe(go) != 0 || pipe(ready) != 0) {
         return 1;
     }
     const pid_t opener = getpid();
     const pid_t busy = fork();
     if (busy == 0) {
+        close(go[1]);
+        close(ready[0]);
         prctl(PR_SET_NAME, "busy");
         pin_fifo(50);
         const std::string stat = "/proc/" + std::to_string(opener) + "/stat";
         const int fd = open(stat.c_str(), O_RDONLY);
         long long start = 0;
-        if (fd < 0 || read(go[0], &start, sizeof(start)) != sizeof(start)) {
+        if (fd < 0 || write(ready[1], "r", 1) != 1 ||
+            read(go[0], &start, sizeof(start)) != sizeof(start)) {
             _exit(1);
         }
         sleep_until(start + ms * 750000);
+        const long long give_up = start + 10000000000LL;
         bool asleep = false;
         for (char state = state_of(fd); !asleep || state != 'R'; state = state_of(fd)) {
             asleep = asleep || state == 'S';
             spin_a_while();
+            if (now_ns() > give_up) {
+                _exit(1);
+            }
         }
         const long long end = now_ns() + ms * 1500000;
         while (now_ns() < end) {
@@ -162,11 +173,17 @@ int preempted(long ms) {
         // kernel, and would add to the wait.
         _exit(read(go[0], &start, sizeof(start)) == sizeof(start) ? 0 : 1);
     }
+    // A child that exits early leaves the opener an end of file to read.
+    close(ready[1]);
     pin_fifo(10);
     if (std::printf("busy %d\n", static_cast<int>(busy)) < 0 || std::fflush(stdout) != 0) {
         return 1;
     }
     // The child learns before the window opens when to wake.
+    char ok = 0;
+    if (read(ready[0], &ok, 1) != 1) {
+        return 1;
+    }
     const long long start = now_ns() + 100000000;
     if (write(go[1], &start, sizeof(start)) != sizeof(start)) {
         return 1;
