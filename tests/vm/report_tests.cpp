@@ -137,9 +137,23 @@ TEST(Vm, WhereTheTimeWentAnswersKnownWorkloads) {
     EXPECT_LE(number(report, "waiting"), 45000);
     EXPECT_NEAR(number(report, "running") + number(report, "waiting") + number(report, "sleeping"),
                 number(report, "length_us"), 3);
+    // The busy task ran for most of the wait; the tasks listed with it (the
+    // stop task, 1.8 ms once on the debug kernel) make up the rest, unless
+    // more ran than the three listed.
     const std::string instead = field(report, "ran_instead");
     EXPECT_EQ(instead.rfind(trimmed(busy) + " prio 49 ", 0), 0U) << instead;
-    EXPECT_NEAR(number(report, "ran_instead", " prio 49 "), ran_us - woken_us, 2);
+    double listed_us = 0;
+    int listed = 0;
+    for (std::size_t at = instead.find(" prio "); at != std::string::npos;
+         at = instead.find(" prio ", at + 1)) {
+        double us = 0;
+        listed += std::sscanf(instead.c_str() + at, " prio %*d %lf us", &us) == 1 ? 1 : 0;
+        listed_us += us;
+    }
+    EXPECT_LE(listed_us, ran_us - woken_us + 2.0 * listed) << instead;
+    if (listed < 3) {
+        EXPECT_GE(listed_us, ran_us - woken_us - 2.0 * listed) << instead;
+    }
     EXPECT_NE(field(report, "woken").find("by " + trimmed(busy) + " from hardirq on cpu 1,"),
               std::string::npos)
         << field(report, "woken");
