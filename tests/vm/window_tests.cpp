@@ -86,9 +86,10 @@ TEST(Vm, ASmallBufferKeepsTheStartOrTheEndAndCountsWhatWasLost) {
 
     // A stopped buffer's events on each CPU are in time order: a slot is
     // claimed and stamped at once, so an interrupt's events cannot come
-    // between. On the opener's CPU the first is near the window's start:
-    // the emulator may take more than a millisecond to first run code that
-    // arming just patched.
+    // between. On the opener's CPU the first is near the start of the
+    // 100 ms window: in its first quarter, since the emulator may stall
+    // for milliseconds before it first runs code that arming just patched
+    // (3.7 ms seen on the debug kernel).
     std::map<int, std::vector<double>> per_cpu;
     for (const event &e : stopping.events) {
         per_cpu[e.cpu].push_back(e.at_us);
@@ -102,7 +103,7 @@ TEST(Vm, ASmallBufferKeepsTheStartOrTheEndAndCountsWhatWasLost) {
     const std::vector<double> &opener = per_cpu[opened_cpu(stopping.report)];
     ASSERT_FALSE(opener.empty());
     EXPECT_GE(opener.front(), 0);
-    EXPECT_LT(opener.front(), number(stopping.report, "length_us") / 8);
+    EXPECT_LT(opener.front(), number(stopping.report, "length_us") / 4);
     // The latest event on the opener's CPU (an idle CPU may record its few
     // events late), and the latest of all when overwriting: an interrupt at
     // the end marker may fill the last 64 slots, so the end is told by time.
