@@ -62,10 +62,16 @@ TEST(Vm, EventFieldsSayWhatHappened) {
     // Each waking's target: the CPU its task last ran on, as its latest
     // switch onto or off a CPU says. Only a task that has not been queued
     // since is sure to be there: a second waking may follow one that moved
-    // it, and a preempted task may be pulled to another CPU.
+    // it, and a preempted task may be pulled to another CPU. So, rarely, may
+    // a sleeper on 6.12, which keeps a task that blocked owing time on its
+    // runqueue, where the balancer can move it; its waking requeues it on
+    // the new CPU, where it next runs. A target read wrongly would miss far
+    // more often than such moves, and on two CPUs only half as often land
+    // where the task next ran.
     const std::vector<event> wakeups = window_case("wakeups").events;
     int checked = 0;
     int elsewhere = 0;
+    int moved = 0;
     for (std::size_t i = 0; i < wakeups.size(); ++i) {
         int pid = 0;
         int target = -1;
@@ -77,6 +83,14 @@ TEST(Vm, EventFieldsSayWhatHappened) {
         const std::string onto = " next_pid=" + std::to_string(pid) + " ";
         const std::string off = " prev_pid=" + std::to_string(pid) + " ";
         const std::string woken = " pid=" + std::to_string(pid) + " ";
+        int next_cpu = target;
+        for (std::size_t j = i + 1; j < wakeups.size(); ++j) {
+            if (wakeups[j].body.rfind("sched_switch: ", 0) == 0 &&
+                wakeups[j].body.find(onto) != std::string::npos) {
+                next_cpu = wakeups[j].cpu;
+                break;
+            }
+        }
         for (std::size_t j = i; j-- > 0;) {
             const std::string &body = wakeups[j].body;
             if (body.rfind("sched_waking: ", 0) == 0 && body.find(woken) != std::string::npos) {
@@ -88,13 +102,18 @@ TEST(Vm, EventFieldsSayWhatHappened) {
                 if (left && body.find(" prev_state=R") != std::string::npos) {
                     break;
                 }
-                EXPECT_EQ(target, wakeups[j].cpu) << wakeups[i].body << " after " << body;
                 ++checked;
                 elsewhere += target != 0 ? 1 : 0;
+                if (left && target != wakeups[j].cpu && target == next_cpu) {
+                    ++moved;
+                } else {
+                    EXPECT_EQ(target, wakeups[j].cpu) << wakeups[i].body << " after " << body;
+                }
                 break;
             }
         }
     }
+    EXPECT_LE(moved * 20, checked) << moved << " sleepers moved of " << checked;
     EXPECT_GT(elsewhere, 0) << checked << " wakings checked, none onto another CPU than 0";
 }
 
