@@ -72,6 +72,16 @@ TEST(Vm, EventFieldsSayWhatHappened) {
     int checked = 0;
     int elsewhere = 0;
     int moved = 0;
+    // The CPU of the task's next switch in after wakeups[i], or `otherwise`.
+    const auto next_ran_on = [&wakeups](std::size_t i, const std::string &onto, int otherwise) {
+        for (std::size_t j = i + 1; j < wakeups.size(); ++j) {
+            if (wakeups[j].body.rfind("sched_switch: ", 0) == 0 &&
+                wakeups[j].body.find(onto) != std::string::npos) {
+                return wakeups[j].cpu;
+            }
+        }
+        return otherwise;
+    };
     for (std::size_t i = 0; i < wakeups.size(); ++i) {
         int pid = 0;
         int target = -1;
@@ -83,14 +93,6 @@ TEST(Vm, EventFieldsSayWhatHappened) {
         const std::string onto = " next_pid=" + std::to_string(pid) + " ";
         const std::string off = " prev_pid=" + std::to_string(pid) + " ";
         const std::string woken = " pid=" + std::to_string(pid) + " ";
-        int next_cpu = target;
-        for (std::size_t j = i + 1; j < wakeups.size(); ++j) {
-            if (wakeups[j].body.rfind("sched_switch: ", 0) == 0 &&
-                wakeups[j].body.find(onto) != std::string::npos) {
-                next_cpu = wakeups[j].cpu;
-                break;
-            }
-        }
         for (std::size_t j = i; j-- > 0;) {
             const std::string &body = wakeups[j].body;
             if (body.rfind("sched_waking: ", 0) == 0 && body.find(woken) != std::string::npos) {
@@ -104,7 +106,7 @@ TEST(Vm, EventFieldsSayWhatHappened) {
                 }
                 ++checked;
                 elsewhere += target != 0 ? 1 : 0;
-                if (left && target != wakeups[j].cpu && target == next_cpu) {
+                if (left && target != wakeups[j].cpu && target == next_ran_on(i, onto, target)) {
                     ++moved;
                 } else {
                     EXPECT_EQ(target, wakeups[j].cpu) << wakeups[i].body << " after " << body;
