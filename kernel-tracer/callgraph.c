@@ -52,21 +52,38 @@ static struct cg_stack_state *find_stack(struct cg_state *s,
 	return 0;
 }
 
+/* Appends call to a chain of ended calls, whose head is *first. */
+static void chain(struct cg_state *s, unsigned int *first, unsigned int *last,
+		  unsigned int call)
+{
+	if (*last == CG_NONE)
+		*first = call;
+	else
+		s->calls[*last].next_closed = call;
+	*last = call;
+}
+
+/* A call ended at end: its time counts to its caller's children's. */
+static void close_call(struct cg_state *s, const struct cg_frame *f,
+		       long long end)
+{
+	struct cg_call *c = &s->calls[f->call];
+
+	c->end = end;
+	if (f->below != CG_NONE)
+		s->calls[s->frames[f->below].call].child_ns += end - c->start;
+}
+
 /* Ends the top call of st at time, as ended by event `by`. */
 static void pop(struct cg_state *s, struct cg_stack_state *st, long long time,
 		unsigned int by, unsigned int *last)
 {
 	struct cg_frame *f = &s->frames[st->top];
-	struct cg_call *c = &s->calls[f->call];
 	unsigned int index = st->top;
 	unsigned int m;
 
-	c->end = time;
-	if (*last == CG_NONE)
-		s->calls[by].first_closed = f->call;
-	else
-		s->calls[*last].next_closed = f->call;
-	*last = f->call;
+	close_call(s, f, time);
+	chain(s, &s->calls[by].first_closed, last, f->call);
 	st->top = f->below;
 	st->depth--;
 	f->below = s->free;
@@ -91,6 +108,8 @@ void cg_begin(struct cg_state *s, struct cg_call *calls, unsigned int n)
 
 	s->calls = calls;
 	s->n = n;
+	s->ncalls = 0;
+	s->open = 0;
 	s->untracked = 0;
 	for (i = 0; i < CG_MAX_STACKS; i++)
 		s->stacks[i].key = 0;
@@ -109,6 +128,8 @@ void cg_feed(struct cg_state *s, unsigned int index, const struct cg_input *in)
 
 	c->start = in->time;
 	c->end = 0;
+	c->child_ns = 0;
+	c->ip = in->ip;
 	c->pid = in->pid;
 	c->tgid = in->tgid;
 	c->cpu = in->cpu;
@@ -118,6 +139,7 @@ void cg_feed(struct cg_state *s, unsigned int index, const struct cg_input *in)
 	c->flags = 0;
 	c->is_call = in->kind == CG_CALL;
 	c->stack = in->stack;
+	s->ncalls += c->is_call;
 	if (in->kind == CG_IGNORE || index >= s->n)
 		return;
 	/* Back on a lower stack: the handlers on the higher ones returned. */
@@ -192,18 +214,34 @@ void cg_end(struct cg_state *s, long long end)
 	unsigned int i, f, last = CG_NONE;
 
 	s->open_first = CG_NONE;
+	s->open = s->untracked;
 	for (i = 0; i < CG_MAX_STACKS; i++) {
 		st = &s->stacks[i];
 		if (!st->key)
 			continue;
 		for (f = st->top; f != CG_NONE; f = s->frames[f].below) {
 			s->calls[s->frames[f].call].flags |= CG_OPEN;
-			s->calls[s->frames[f].call].end = end;
-			if (last == CG_NONE)
-				s->open_first = s->frames[f].call;
-			else
-				s->calls[last].next_closed = s->frames[f].call;
-			last = s->frames[f].call;
+			close_call(s, &s->frames[f], end);
+			chain(s, &s->open_first, &last, s->frames[f].call);
+			s->open++;
 		}
 	}
+}
+
+char cg_duration_mark(long long ns)
+{
+	static const struct {
+		long long over;
+		char mark;
+	} marks[] = {
+		{ 1000000000LL, '$' }, { 100000000LL, '@' },
+		{ 10000000LL, '*' }, { 1000000LL, '#' },
+		{ 100000LL, '!' }, { 10000LL, '+' },
+	};
+	unsigned int i;
+
+	for (i = 0; i < sizeof(marks) / sizeof(marks[0]); i++)
+		if (ns > marks[i].over)
+			return marks[i].mark;
+	return ' ';
 }

@@ -47,6 +47,7 @@ struct cg_input {
 	int cpu;
 	unsigned char kind;	/* enum cg_kind */
 	unsigned char stack;	/* enum cg_stack */
+	unsigned long ip;	/* a call's address as recorded, for its reader */
 };
 
 #define CG_NONE 0xffffffffu
@@ -64,6 +65,8 @@ struct cg_input {
  */
 struct cg_call {
 	long long start, end;
+	long long child_ns;	/* the time of the calls nested directly in it */
+	unsigned long ip;
 	int pid, tgid, cpu;
 	unsigned int first_closed;
 	unsigned int next_closed;
@@ -96,6 +99,8 @@ struct cg_state {
 	unsigned int n;
 	unsigned int free;	/* first free frame, chained through below */
 	unsigned int open_first;	/* after cg_end: the open calls */
+	unsigned int ncalls;	/* function entries fed */
+	unsigned int open;	/* after cg_end: calls open, untracked ones too */
 	unsigned long long untracked;
 	struct cg_stack_state stacks[CG_MAX_STACKS];
 	struct cg_frame frames[CG_MAX_FRAMES];
@@ -110,5 +115,12 @@ void cg_feed(struct cg_state *s, unsigned int index, const struct cg_input *in);
  * chained from open_first, innermost first on each stack.
  */
 void cg_end(struct cg_state *s, long long end);
+
+/*
+ * function_graph's mark of a long call in its duration column: '$' over
+ * 1 s, '@' over 100 ms, '*' over 10 ms, '#' over 1 ms, '!' over 100 us,
+ * '+' over 10 us, else ' '.
+ */
+char cg_duration_mark(long long ns);
 
 #endif

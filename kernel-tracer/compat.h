@@ -15,7 +15,7 @@
 #include <linux/sysctl.h>
 #include <linux/version.h>
 
-#include "callgraph.h"
+#include "event.h"
 
 /*
  * The window markers' system call, gettimeofday, by its entry function: the
@@ -94,10 +94,10 @@ static __always_inline unsigned long vt_here_sp(void)
 static __always_inline unsigned char vt_stack_of(unsigned long sp)
 {
 	if (in_nmi())
-		return CG_EXCEPTION;
+		return EV_STACK_EXCEPTION;
 	if (sp - (unsigned long)task_stack_page(current) < THREAD_SIZE)
-		return CG_TASK;
-	return CG_IRQ;
+		return EV_STACK_TASK;
+	return EV_STACK_IRQ;
 }
 
 /*

@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: GPL-2.0 */
 /*
- * What the parts share without owning: the layout of a recorded event and
- * copy_comm. No part's variables are declared here.
+ * What the parts share without owning: the layout of a recorded event,
+ * the stacks it may run on, and copy_comm. No part's variables are declared here.
  */
 #ifndef VORMEK_TRACER_EVENT_H
 #define VORMEK_TRACER_EVENT_H
@@ -43,7 +43,17 @@ enum event_kind {
 #define EVF_PREEMPT_RESCHED	0x04	/* the CPU's preempt-count bit */
 #define EVF_SOFTIRQ		0x08	/* serving a softirq */
 #define EVF_BH_OFF		0x10	/* bottom halves disabled */
-/* The stack the event ran on (enum cg_stack), in the flags' top bits. */
+/*
+ * The stack an event ran on, lowest first: a handler on a higher stack
+ * interrupted the code on the lower ones.
+ */
+enum ev_stack {
+	EV_STACK_TASK,		/* the task's own stack */
+	EV_STACK_IRQ,		/* the CPU's interrupt stack */
+	EV_STACK_EXCEPTION,	/* an NMI or exception stack */
+};
+
+/* The stack the event ran on (enum ev_stack), in the flags' top bits. */
 #define EVF_STACK_SHIFT		5
 #define EVF_STACK(flags)	((flags) >> EVF_STACK_SHIFT)
 

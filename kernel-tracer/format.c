@@ -18,12 +18,8 @@
 #include "compat.h"
 #include "format.h"
 #include "knobs.h"
+#include "names.h"
 #include "snapshot.h"
-
-/* System-call names by number, generated from the kernel's own table. */
-static const char *const syscall_names[] = {
-#include "syscall_names.h"
-};
 
 /* Emits one line: to the report file, or with m NULL to the kernel log. */
 void format_line(struct seq_file *m, const char *fmt, ...)
@@ -255,64 +251,13 @@ static void state_name(char *buf, unsigned int state)
 	buf[n] = '\0';
 }
 
-/* x86's vector events by enum vt_vector. */
-#define VT_VECTOR_NAME(v) #v,
-static const char *const vector_names[] = {
-	VT_VECTOR_EVENTS(VT_VECTOR_NAME)
-};
-
-/* softirq_entry's names of the softirq vectors. */
-static const char *const softirq_names[] = {
-	"HI", "TIMER", "NET_TX", "NET_RX", "BLOCK", "IRQ_POLL", "TASKLET",
-	"SCHED", "HRTIMER", "RCU"
-};
-
-const char *format_syscall_name(const struct event *e)
-{
-	long nr = e->sys.nr;
-
-	return e->flag ? "compat" :
-	       nr >= 0 && nr < ARRAY_SIZE(syscall_names) &&
-	       syscall_names[nr] ? syscall_names[nr] : "unknown";
-}
-
-void format_handler_name(const struct event *e, char *name, size_t n)
-{
-	switch (e->kind) {
-	case EV_IRQ_ENTRY:
-		scnprintf(name, n, "%.*s", (int)sizeof(e->irq.name) - 1,
-			  e->irq.name);
-		break;
-	case EV_SOFTIRQ_ENTRY:
-		scnprintf(name, n, "%s", e->irq.nr >= 0 &&
-			  e->irq.nr < ARRAY_SIZE(softirq_names) ?
-			  softirq_names[e->irq.nr] : "softirq");
-		break;
-	default:
-		scnprintf(name, n, "%s", e->irq.ret >= 0 &&
-			  e->irq.ret < VT_VECTORS ?
-			  vector_names[e->irq.ret] : "vector");
-	}
-}
-
-const char *format_kind_name(unsigned int kind)
-{
-	static const char *const names[EV_KINDS] = {
-		"function", "sched_switch", "sys_enter", "sched_waking",
-		"wakeup_latency", "sys_exit", "irq_handler_entry",
-		"irq_handler_exit", "softirq_entry", "softirq_exit",
-		"vector entry", "vector exit"
-	};
-
-	return kind < EV_KINDS ? names[kind] : "unknown";
-}
-
 void format_body(const struct snapshot *snap, const struct event *e,
 		 char *s)
 {
 	bool verbose = snap->view.w.knobs[K_TRACE_VERBOSE] == 1;
 	size_t n = FORMAT_LINE_MAX;
 	const unsigned long *a;
+	const char *name;
 	char st[24];
 
 	switch (e->kind) {
@@ -337,11 +282,11 @@ void format_body(const struct snapshot *snap, const struct event *e,
 		a = e->sys.args;
 		snprintf(s, n, "sys_enter: NR %ld (%lx, %lx, %lx, %lx, %lx, %lx) %s",
 			 e->sys.nr, a[0], a[1], a[2], a[3], a[4], a[5],
-			 format_syscall_name(e));
+			 names_syscall(e));
 		break;
 	case EV_SYS_EXIT:
 		snprintf(s, n, "sys_exit: NR %ld = %ld %s", e->sys.nr,
-			 (long)e->sys.args[0], format_syscall_name(e));
+			 (long)e->sys.args[0], names_syscall(e));
 		break;
 	case EV_WAKEUP:
 		snprintf(s, n, "sched_waking: comm=%s pid=%d prio=%d target_cpu=%03d",
@@ -363,17 +308,15 @@ void format_body(const struct snapshot *snap, const struct event *e,
 		break;
 	case EV_SOFTIRQ_ENTRY:
 	case EV_SOFTIRQ_EXIT:
+		name = names_softirq(e->irq.nr);
 		snprintf(s, n, "softirq_%s: vec=%d [action=%s]",
 			 e->kind == EV_SOFTIRQ_ENTRY ? "entry" : "exit",
-			 e->irq.nr, e->irq.nr >= 0 &&
-			 e->irq.nr < ARRAY_SIZE(softirq_names) ?
-			 softirq_names[e->irq.nr] : "unknown");
+			 e->irq.nr, name ? name : "unknown");
 		break;
 	case EV_VECTOR_ENTRY:
 	case EV_VECTOR_EXIT:
-		snprintf(s, n, "%s_%s: vector=%d",
-			 e->irq.ret >= 0 && e->irq.ret < VT_VECTORS ?
-			 vector_names[e->irq.ret] : "vector",
+		name = names_vector(e->irq.ret);
+		snprintf(s, n, "%s_%s: vector=%d", name ? name : "vector",
 			 e->kind == EV_VECTOR_ENTRY ? "entry" : "exit",
 			 e->irq.nr);
 		break;

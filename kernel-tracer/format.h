@@ -27,11 +27,6 @@ void format_legend(struct seq_file *m);
 /* An event of CPU s->cpu; line is scratch space of FORMAT_LINE_MAX. */
 void format_event(struct seq_file *m, const struct snapshot *s,
 		  const struct event *e, char *line);
-/* A system call's name; a handler entry's name, into name. */
-const char *format_syscall_name(const struct event *e);
-void format_handler_name(const struct event *e, char *name, size_t n);
-/* An event kind's name, as its line begins. */
-const char *format_kind_name(unsigned int kind);
 /* What follows the time in an event's line, into line. */
 void format_body(const struct snapshot *s, const struct event *e, char *line);
 /* A line in ftrace's format on CPU s->cpu, with e's flags and time. */

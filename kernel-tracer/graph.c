@@ -28,13 +28,15 @@
 #include "graph.h"
 #include "snapshot.h"
 
-/* The caller's flags: the first event on a higher stack, or back. */
-#define IRQ_IN	0x40
-#define IRQ_OUT	0x80
+/* Where a CPU goes to a higher stack, or back: per event, for the lines. */
+#define EDGE_IN		0x01
+#define EDGE_OUT	0x02
 
 struct graph {
-	unsigned int n, calls, open;
+	unsigned int n;
 	struct cg_call *call;	/* n, by event index */
+	u8 *edge;		/* n, by event index; NULL: not printed */
+	u8 *was;		/* each CPU's last stack */
 	struct cg_state cg;
 };
 
@@ -52,6 +54,10 @@ static unsigned long function_start(unsigned long addr)
 	return addr - offset;
 }
 
+/* The call graph's stacks are the ones events record. */
+static_assert((int)CG_TASK == EV_STACK_TASK && (int)CG_IRQ == EV_STACK_IRQ &&
+	      (int)CG_EXCEPTION == EV_STACK_EXCEPTION, "one order of stacks");
+
 /* The stack pointer an event was recorded at, and what it does to calls. */
 static void to_input(const struct event *e, int cpu, struct cg_input *in)
 {
@@ -63,9 +69,11 @@ static void to_input(const struct event *e, int cpu, struct cg_input *in)
 	in->sp = 0;
 	in->fn = 0;
 	in->caller = 0;
+	in->ip = 0;
 	switch (e->kind) {
 	case EV_FUNCTION:
 		in->kind = CG_CALL;
+		in->ip = e->fn.ip;
 		in->sp = e->fn.sp;
 		in->fn = function_start(e->fn.ip);
 		in->caller = function_start(e->fn.parent_ip);
@@ -100,72 +108,73 @@ static void to_input(const struct event *e, int cpu, struct cg_input *in)
 	}
 }
 
-struct graph *graph_build(struct snapshot *s)
+struct graph *graph_alloc(unsigned int n, bool printed)
 {
-	struct cg_input in;
 	struct graph *g;
-	struct event *e;
-	unsigned int i;
-	u8 *was;
 
-	if (s->kept >= CG_NONE)
+	if (n >= CG_NONE)
 		return NULL;
 	g = kvzalloc(sizeof(*g), GFP_KERNEL);
 	if (!g)
 		return NULL;
-	g->n = s->kept;
-	g->call = kvmalloc_array(max(g->n, 1U), sizeof(*g->call), GFP_KERNEL);
-	if (!g->call) {
+	g->n = n;
+	g->call = kvmalloc_array(max(n, 1U), sizeof(*g->call), GFP_KERNEL);
+	if (printed) {
+		g->edge = kvzalloc(max(n, 1U), GFP_KERNEL);
+		g->was = kcalloc(nr_cpu_ids, sizeof(*g->was), GFP_KERNEL);
+	}
+	if (!g->call || (printed && (!g->edge || !g->was))) {
 		graph_free(g);
 		return NULL;
 	}
-	/* Each CPU's last stack, to mark where interrupts begin and end. */
-	was = kcalloc(nr_cpu_ids, sizeof(*was), GFP_KERNEL);
-	if (!was) {
-		graph_free(g);
-		return NULL;
-	}
-	cg_begin(&g->cg, g->call, g->n);
-	for (snapshot_rewind(s); (e = snapshot_peek(s)) && s->index < g->n;
-	     snapshot_advance(s)) {
-		to_input(e, s->cpu, &in);
-		cg_feed(&g->cg, s->index, &in);
-		if (in.kind == CG_IGNORE)
-			continue;
-		if (in.stack > CG_TASK && was[s->cpu] == CG_TASK)
-			g->call[s->index].flags |= IRQ_IN;
-		if (in.stack == CG_TASK && was[s->cpu] > CG_TASK)
-			g->call[s->index].flags |= IRQ_OUT;
-		was[s->cpu] = in.stack;
-	}
-	kfree(was);
-	cg_end(&g->cg, s->view.w.end_ns - s->view.w.start_ns);
-	for (i = 0; i < g->n; i++) {
-		g->calls += g->call[i].is_call;
-		g->open += g->call[i].is_call && g->call[i].flags & CG_OPEN;
-	}
-	snapshot_rewind(s);
+	cg_begin(&g->cg, g->call, n);
 	return g;
+}
+
+unsigned int graph_feed(struct graph *g, const struct event *e, int cpu,
+			unsigned int index)
+{
+	struct cg_input in;
+
+	if (index >= g->n)
+		return CG_NONE;
+	to_input(e, cpu, &in);
+	cg_feed(&g->cg, index, &in);
+	if (g->edge && in.kind != CG_IGNORE) {
+		if (in.stack > CG_TASK && g->was[cpu] == CG_TASK)
+			g->edge[index] |= EDGE_IN;
+		if (in.stack == CG_TASK && g->was[cpu] > CG_TASK)
+			g->edge[index] |= EDGE_OUT;
+		g->was[cpu] = in.stack;
+	}
+	return g->call[index].first_closed;
+}
+
+unsigned int graph_end(struct graph *g, u64 length)
+{
+	cg_end(&g->cg, length);
+	return g->cg.open_first;
 }
 
 void graph_free(struct graph *g)
 {
 	if (!g)
 		return;
+	kfree(g->was);
+	kvfree(g->edge);
 	kvfree(g->call);
 	kvfree(g);
 }
 
-const struct cg_call *graph_calls(const struct graph *g, unsigned int *n)
+const struct cg_call *graph_calls(const struct graph *g)
 {
-	*n = g->n;
 	return g->call;
 }
 
 void graph_counts(const struct graph *g, unsigned int *open,
 		  unsigned long long *untracked)
 {
-	*open = g->open;
+	*open = g->cg.open;
 	*untracked = g->cg.untracked;
 }
 
@@ -173,7 +182,7 @@ void graph_header(struct seq_file *m, const struct graph *g, bool slices)
 {
 	format_line(m, "# ends: a call ends at the next event on its stack at its depth or above, so a leaf's time may include its caller's code up to that caller's next call");
 	format_line(m, "# calls: %u, %u open at the window's end, %llu untracked",
-		    g ? g->calls : 0, g ? g->open : 0,
+		    g ? g->cg.ncalls : 0, g ? g->cg.open : 0,
 		    g ? g->cg.untracked : 0);
 	if (slices) {
 		format_legend(m);
@@ -218,27 +227,13 @@ static void print_prologue(char *b, size_t n, const struct snapshot *s,
 /* function_graph's duration column, with its mark of a long call. */
 static void print_duration(char *b, size_t n, u64 ns)
 {
-	static const struct {
-		u64 over;
-		char mark;
-	} marks[] = {
-		{ 1000000000ULL, '$' }, { 100000000ULL, '@' },
-		{ 10000000ULL, '*' }, { 1000000ULL, '#' },
-		{ 100000ULL, '!' }, { 10000ULL, '+' },
-	};
-	char mark = ' ', usecs[24], nsecs[5];
-	size_t i, len, pos;
+	char usecs[24], nsecs[5];
+	size_t len, pos;
 	u32 rem;
 	u64 us = div_u64_rem(ns, NSEC_PER_USEC, &rem);
 
-	for (i = 0; i < ARRAY_SIZE(marks); i++) {
-		if (ns > marks[i].over) {
-			mark = marks[i].mark;
-			break;
-		}
-	}
 	len = scnprintf(usecs, sizeof(usecs), "%llu", us);
-	pos = scnprintf(b, n, "%c %s", mark, usecs);
+	pos = scnprintf(b, n, "%c %s", cg_duration_mark(ns), usecs);
 	/* At most seven digits in all. */
 	if (len < 7) {
 		snprintf(nsecs, min(sizeof(nsecs), 8 - len), "%03u", rem);
@@ -253,9 +248,10 @@ static void print_duration(char *b, size_t n, u64 ns)
 
 #define FILL "              |  "
 
-/* A call's end at the event e (or the window's end, e NULL). */
-static void print_end(struct seq_file *m, const struct snapshot *s,
-		      const struct cg_call *c, const struct event *e, int cpu)
+/* A call with children returns: at the event e, or (e NULL) the end. */
+static void print_return(struct seq_file *m, const struct snapshot *s,
+			 const struct cg_call *c, const struct event *e,
+			 int cpu)
 {
 	char pro[64], dur[40];
 
@@ -270,11 +266,63 @@ static void print_end(struct seq_file *m, const struct snapshot *s,
 	format_line(m, "%s%s%*s}", pro, dur, c->depth * 2, "");
 }
 
+/* The entry of a call with children. */
+static void print_entry(struct seq_file *m, const char *pro,
+			const struct cg_call *c)
+{
+	format_line(m, "%s" FILL "%*s%ps() {", pro, c->depth * 2, "",
+		    (void *)c->ip);
+}
+
+/* A call without children, with its duration. */
+static void print_leaf(struct seq_file *m, const char *pro,
+		       const struct cg_call *c)
+{
+	char dur[40];
+
+	if (c->flags & CG_OPEN) {
+		format_line(m, "%s" FILL "%*s%ps(); /* open at the window's end */",
+			    pro, c->depth * 2, "", (void *)c->ip);
+		return;
+	}
+	print_duration(dur, sizeof(dur), c->end - c->start);
+	format_line(m, "%s%s%*s%ps();", pro, dur, c->depth * 2, "",
+		    (void *)c->ip);
+}
+
+/* Where the CPU goes to an interrupt or exception stack, or comes back. */
+static void print_irq_edge(struct seq_file *m, const char *pro, bool in)
+{
+	format_line(m, in ? "%s==========> |" : "%s<========== |", pro);
+}
+
+/* Any other event, as a comment. */
+static void print_event(struct seq_file *m, const char *pro,
+			const struct snapshot *s, const struct event *e,
+			char *line)
+{
+	format_body(s, e, line);
+	format_line(m, "%s" FILL "/* %s */", pro, line);
+}
+
+/* function_graph's banner of a task switch. */
+static void print_switch(struct seq_file *m, const struct event *e, int cpu)
+{
+	char prev[32], next[32];
+
+	print_proc(prev, sizeof(prev), e->comm, e->pid);
+	print_proc(next, sizeof(next), e->sw.next_comm, e->sw.next_pid);
+	format_line(m, " ------------------------------------------");
+	format_line(m, " %*d) %s => %s", cpu_width(), cpu, prev, next);
+	format_line(m, " ------------------------------------------");
+	format_line(m, "%s", "");
+}
+
 void graph_show(struct seq_file *m, const struct graph *g,
 		const struct snapshot *s, const struct event *e, char *line)
 {
 	const struct cg_call *c = &g->call[s->index];
-	char pro[64], dur[40], prev[32], next[32];
+	char pro[64];
 	unsigned int i;
 
 	print_prologue(pro, sizeof(pro), s, e->offset_ns, s->cpu, e->comm,
@@ -283,44 +331,25 @@ void graph_show(struct seq_file *m, const struct graph *g,
 	for (i = c->first_closed; i != CG_NONE; i = g->call[i].next_closed)
 		if (g->call[i].flags & CG_CHILDREN &&
 		    g->call[i].stack > c->stack)
-			print_end(m, s, &g->call[i], e, s->cpu);
-	if (c->flags & IRQ_OUT)
-		format_line(m, "%s<========== |", pro);
+			print_return(m, s, &g->call[i], e, s->cpu);
+	if (g->edge[s->index] & EDGE_OUT)
+		print_irq_edge(m, pro, false);
 	for (i = c->first_closed; i != CG_NONE; i = g->call[i].next_closed)
 		if (g->call[i].flags & CG_CHILDREN &&
 		    g->call[i].stack <= c->stack)
-			print_end(m, s, &g->call[i], e, s->cpu);
-	if (c->flags & IRQ_IN)
-		format_line(m, "%s==========> |", pro);
-	switch (e->kind) {
-	case EV_FUNCTION:
+			print_return(m, s, &g->call[i], e, s->cpu);
+	if (g->edge[s->index] & EDGE_IN)
+		print_irq_edge(m, pro, true);
+	if (e->kind == EV_FUNCTION) {
 		if (c->flags & CG_CHILDREN)
-			format_line(m, "%s" FILL "%*s%ps() {", pro,
-				    c->depth * 2, "", (void *)e->fn.ip);
-		else if (c->flags & CG_OPEN)
-			format_line(m, "%s" FILL "%*s%ps(); /* open at the window's end */",
-				    pro, c->depth * 2, "", (void *)e->fn.ip);
-		else {
-			print_duration(dur, sizeof(dur), c->end - c->start);
-			format_line(m, "%s%s%*s%ps();", pro, dur,
-				    c->depth * 2, "", (void *)e->fn.ip);
-		}
+			print_entry(m, pro, c);
+		else
+			print_leaf(m, pro, c);
 		return;
 	}
-	format_body(s, e, line);
-	format_line(m, "%s" FILL "/* %s */", pro, line);
-	switch (e->kind) {
-	case EV_SWITCH:
-		print_proc(prev, sizeof(prev), e->comm, e->pid);
-		print_proc(next, sizeof(next), e->sw.next_comm,
-			   e->sw.next_pid);
-		format_line(m, " ------------------------------------------");
-		format_line(m, " %*d) %s => %s", cpu_width(), s->cpu, prev,
-			    next);
-		format_line(m, " ------------------------------------------");
-		format_line(m, "%s", "");
-		break;
-	}
+	print_event(m, pro, s, e, line);
+	if (e->kind == EV_SWITCH)
+		print_switch(m, e, s->cpu);
 }
 
 void graph_show_slices(struct seq_file *m, const struct graph *g,
@@ -357,5 +386,5 @@ void graph_show_end(struct seq_file *m, const struct graph *g,
 
 	for (i = g->cg.open_first; i != CG_NONE; i = g->call[i].next_closed)
 		if (g->call[i].flags & CG_CHILDREN)
-			print_end(m, s, &g->call[i], NULL, g->call[i].cpu);
+			print_return(m, s, &g->call[i], NULL, g->call[i].cpu);
 }

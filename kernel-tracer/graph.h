@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: GPL-2.0 */
 /*
- * The kept window's calls (graph.c): callgraph.c's reconstruction run over
- * a snapshot when a report is opened, and the lines it gives: ftrace's
+ * The kept window's calls (graph.c): callgraph.c's reconstruction, fed the
+ * snapshot's events when a report is opened, and the lines it gives: ftrace's
  * function_graph text (/proc/latency_graph) and Perfetto's atrace slices
  * (/proc/latency_slices).
  */
@@ -15,11 +15,22 @@
 
 struct graph;
 
-/* In process context; rewinds s. NULL if there is no memory for it. */
-struct graph *graph_build(struct snapshot *s);
+/*
+ * In process context, for n events; printed: for the lines as well as the
+ * calls. NULL if there is no memory for it.
+ */
+struct graph *graph_alloc(unsigned int n, bool printed);
 void graph_free(struct graph *g);
-/* The calls by event index, n of them; the counts the header shows. */
-const struct cg_call *graph_calls(const struct graph *g, unsigned int *n);
+/*
+ * The events in time order, the one at index on cpu: gives the first of
+ * the calls it ended (CG_NONE: none), chained through next_closed.
+ */
+unsigned int graph_feed(struct graph *g, const struct event *e, int cpu,
+			unsigned int index);
+/* The window ended length ns after it opened: gives the open calls' chain. */
+unsigned int graph_end(struct graph *g, u64 length);
+/* The calls by event index; the counts the header shows. */
+const struct cg_call *graph_calls(const struct graph *g);
 void graph_counts(const struct graph *g, unsigned int *open,
 		  unsigned long long *untracked);
 

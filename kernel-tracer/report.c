@@ -137,8 +137,37 @@ static const struct seq_operations report_seq_ops = {
 	.show = report_show,
 };
 
+/*
+ * The one walk of the kept window's events, at open: counted by kind, fed
+ * to the call graph and to the summary together.
+ */
+static void analyse(struct report *r, struct graph *g)
+{
+	const struct cg_call *calls = g ? graph_calls(g) : NULL;
+	struct snapshot *s = &r->s;
+	unsigned int closed = CG_NONE, open_calls = 0;
+	unsigned long long untracked = 0;
+	struct event *e;
+
+	for (snapshot_rewind(s); (e = snapshot_peek(s)); snapshot_advance(s)) {
+		snapshot_count(s, e);
+		if (g)
+			closed = graph_feed(g, e, s->cpu, s->index);
+		if (r->summary)
+			summary_feed(r->summary, e, s->cpu, calls, closed);
+	}
+	snapshot_rewind(s);
+	if (g) {
+		closed = graph_end(g, s->view.w.end_ns - s->view.w.start_ns);
+		graph_counts(g, &open_calls, &untracked);
+	}
+	if (r->summary)
+		summary_end(r->summary, calls, closed, open_calls, untracked);
+}
+
 static int report_open_file(struct file *file, enum report_file which)
 {
+	struct graph *g;
 	struct report *r;
 
 	if (param_report_unreadable)
@@ -150,15 +179,17 @@ static int report_open_file(struct file *file, enum report_file which)
 	snapshot_take(&r->s, false);
 	if (r->s.view.set < 0)
 		return 0;
-	r->graph = graph_build(&r->s);
+	/* latency_trace prints no calls: it needs their ends only for the summary. */
+	g = graph_alloc(r->s.kept, which != REPORT_TRACE);
 	if (which != REPORT_SLICES)
-		r->summary = summary_build(&r->s, r->graph);
+		r->summary = summary_alloc(&r->s);
+	analyse(r, g);
 	/* latency_trace needs neither: without memory it goes without. */
 	if (which == REPORT_TRACE) {
-		graph_free(r->graph);
-		r->graph = NULL;
+		graph_free(g);
 		return 0;
 	}
+	r->graph = g;
 	if (!r->graph || (which == REPORT_GRAPH && !r->summary)) {
 		summary_free(r->summary);
 		graph_free(r->graph);

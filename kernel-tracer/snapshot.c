@@ -30,6 +30,7 @@ void snapshot_rewind(struct snapshot *s)
 	int cpu;
 
 	s->index = 0;
+	s->cpu = -1;
 	for_each_possible_cpu(cpu) {
 		if (s->view.set < 0) {
 			s->cursor[cpu] = s->cursor[nr_cpu_ids + cpu] = 0;
@@ -47,6 +48,7 @@ struct event *snapshot_peek(struct snapshot *s)
 	struct event *best = NULL, *e;
 	int cpu;
 
+	s->cpu = -1;
 	for_each_possible_cpu(cpu) {
 		if (s->cursor[cpu] == s->cursor[nr_cpu_ids + cpu])
 			continue;
@@ -59,12 +61,20 @@ struct event *snapshot_peek(struct snapshot *s)
 	return best;
 }
 
+/* Past the event the last peek found, without looking for it again. */
 void snapshot_advance(struct snapshot *s)
 {
-	if (snapshot_peek(s)) {
+	if (s->cpu >= 0) {
 		s->cursor[s->cpu]++;
 		s->index++;
+		s->cpu = -1;
 	}
+}
+
+void snapshot_count(struct snapshot *s, const struct event *e)
+{
+	if (e->kind < EV_KINDS)
+		s->kinds[e->kind]++;
 }
 
 bool snapshot_stale(const struct snapshot *s)
@@ -72,11 +82,13 @@ bool snapshot_stale(const struct snapshot *s)
 	return window_generation(s->view.set) != s->view.w.generation;
 }
 
-/* Counts the kept window's events by kind, and those kept and lost. */
-static void count_events(struct snapshot *s)
+/*
+ * The kept window's events kept and lost; by kind only at a crash, where
+ * nothing else walks them before the header.
+ */
+static void count_events(struct snapshot *s, bool by_kind)
 {
 	u64 first, count, lost, i;
-	struct event *e;
 	int cpu;
 
 	memset(s->kinds, 0, sizeof(s->kinds));
@@ -89,11 +101,8 @@ static void count_events(struct snapshot *s)
 			     &lost);
 		s->kept += count;
 		s->lost += lost;
-		for (i = first; i < first + count; i++) {
-			e = record_event(s->view.set, cpu, i);
-			if (e->kind < EV_KINDS)
-				s->kinds[e->kind]++;
-		}
+		for (i = first; by_kind && i < first + count; i++)
+			snapshot_count(s, record_event(s->view.set, cpu, i));
 	}
 }
 
@@ -103,6 +112,6 @@ void snapshot_take(struct snapshot *s, bool crashing)
 	knobs_copy_log(&s->log, crashing);
 	arm_read_state(&s->hooks);
 	s->buffer_size = record_buffer_size();
-	count_events(s);
+	count_events(s, crashing);
 	snapshot_rewind(s);
 }

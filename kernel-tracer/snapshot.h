@@ -31,11 +31,16 @@ struct snapshot {
 
 /* The size to allocate for one. */
 size_t snapshot_size(void);
-/* Copies what the report shows; at a crash without waiting for locks. */
+/*
+ * Copies what the report shows; at a crash without waiting for locks. The
+ * events are counted by kind then; otherwise by the reader's one walk,
+ * through snapshot_count, before the header is shown.
+ */
 void snapshot_take(struct snapshot *s, bool crashing);
+void snapshot_count(struct snapshot *s, const struct event *e);
 /*
  * The merge: back to the first event, the next event (NULL at the end, its
- * CPU in s->cpu), past it.
+ * CPU in s->cpu), past the event the last peek gave.
  */
 void snapshot_rewind(struct snapshot *s);
 struct event *snapshot_peek(struct snapshot *s);
