@@ -58,7 +58,7 @@ static const char *preempt_model(void)
 /* ftrace's latency block: the window's length, entries, CPU and task. */
 static void print_latency_block(struct seq_file *m, const struct snapshot *s)
 {
-	const struct window_info *w = &s->view.w;
+	const struct shown_window *w = &s->view.w;
 
 	format_line(m, "# vormek_tracer latency trace v1.1.5 on %s",
 	    init_utsname()->release);
@@ -78,7 +78,7 @@ static void print_latency_block(struct seq_file *m, const struct snapshot *s)
 }
 
 /* The settings in force when the window opened, every knob in list order. */
-static void print_settings(struct seq_file *m, const struct window_info *w)
+static void print_settings(struct seq_file *m, const struct shown_window *w)
 {
 	char text[FORMAT_LINE_MAX];
 	size_t n = 0;
@@ -108,8 +108,8 @@ void format_header(struct seq_file *m, const struct snapshot *s, bool legend)
 void format_header_rest(struct seq_file *m, const struct snapshot *s,
 			bool legend)
 {
-	const struct window_info *w = &s->view.w;
-	const struct window_view *v = &s->view;
+	const struct shown_window *w = &s->view.w;
+	const struct shown_view *v = &s->view;
 	char a[32], b[32];
 	unsigned int i;
 

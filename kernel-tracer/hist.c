@@ -24,6 +24,7 @@
 #include <linux/smp.h>
 
 #include "hist.h"
+#include "hist_bucket.h"
 
 /* 800 KB of counters per CPU at most. */
 #define HIST_MAX_BUCKETS 100000
@@ -64,7 +65,7 @@ void notrace hist_add(u64 length_us)
 	if (!counters)
 		return;
 	h = hist_of(raw_smp_processor_id());
-	i = div_u64(length_us, hist_bucket_us);
+	i = hist_bucket(length_us, hist_bucket_us, buckets);
 	if (h->generation != now) {
 		if (h->top >= 0)
 			memset(h->bucket, 0, (h->top + 1) * sizeof(u64));
@@ -78,7 +79,7 @@ void notrace hist_add(u64 length_us)
 	WRITE_ONCE(h->sum_us, h->sum_us + length_us);
 	WRITE_ONCE(h->min_us, min(h->min_us, length_us));
 	WRITE_ONCE(h->max_us, max(h->max_us, length_us));
-	if (i >= buckets) {
+	if (i == buckets) {
 		WRITE_ONCE(h->overflows, h->overflows + 1);
 		return;
 	}
@@ -109,6 +110,7 @@ static int hist_show(struct seq_file *m, void *v)
 {
 	unsigned long now = READ_ONCE(generation);
 	u64 count = 0, sum = 0, min_us = U64_MAX, max_us = 0, overflows = 0;
+	cpumask_var_t current_cpus;
 	long top = -1, i;
 	struct hist_cpu *h;
 	int cpu;
@@ -117,10 +119,14 @@ static int hist_show(struct seq_file *m, void *v)
 		seq_puts(m, "# no histogram: loaded with hist_range_us=0\n");
 		return 0;
 	}
+	/* The CPUs of this generation, chosen once for every line. */
+	if (!zalloc_cpumask_var(&current_cpus, GFP_KERNEL))
+		return -ENOMEM;
 	for_each_possible_cpu(cpu) {
 		h = current_of(cpu, now);
 		if (!h)
 			continue;
+		cpumask_set_cpu(cpu, current_cpus);
 		count += READ_ONCE(h->count);
 		sum += READ_ONCE(h->sum_us);
 		min_us = min(min_us, READ_ONCE(h->min_us));
@@ -133,11 +139,8 @@ static int hist_show(struct seq_file *m, void *v)
 	for (i = 0; i <= top; i++) {
 		u64 n = 0;
 
-		for_each_possible_cpu(cpu) {
-			h = current_of(cpu, now);
-			if (h)
-				n += READ_ONCE(h->bucket[i]);
-		}
+		for_each_cpu(cpu, current_cpus)
+			n += READ_ONCE(hist_of(cpu)->bucket[i]);
 		seq_printf(m, "%06lu %06llu\n", i * hist_bucket_us, n);
 	}
 	seq_printf(m, "# Total: %09llu\n", count);
@@ -146,6 +149,7 @@ static int hist_show(struct seq_file *m, void *v)
 		   count ? div64_u64(sum, count) : 0);
 	seq_printf(m, "# Max Latencies: %05llu\n", max_us);
 	seq_printf(m, "# Histogram Overflows: %05llu\n", overflows);
+	free_cpumask_var(current_cpus);
 	return 0;
 }
 

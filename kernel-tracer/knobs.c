@@ -19,6 +19,7 @@
 #include <linux/trace_clock.h>
 
 #include "compat.h"
+#include "crash_lock.h"
 #include "knobs.h"
 
 static bool param_wakeup_timing = true;
@@ -133,8 +134,8 @@ void knobs_copy_log(struct write_log *to, bool crashing)
 	bool locked;
 
 	local_irq_save(flags);
-	locked = crashing ? raw_spin_trylock(&write_log_lock) :
-			    (raw_spin_lock(&write_log_lock), true);
+	locked = lock_or_try_at_crash(&write_log_lock, crashing, raw_spin_lock,
+				      raw_spin_trylock);
 	*to = write_log;
 	if (locked)
 		raw_spin_unlock(&write_log_lock);

@@ -106,11 +106,51 @@ static void count_events(struct snapshot *s, bool by_kind)
 	}
 }
 
+/* The window's part of what the report shows, from window.c's copy. */
+static void show_window(struct shown_view *to, const struct window_view *v)
+{
+	const struct window_info *w = &v->w;
+
+	to->set = v->set;
+	to->w = (struct shown_window){
+		.start_ns = w->start_ns,
+		.end_ns = w->end_ns,
+		.cpu = w->cpu,
+		.opener_pid = w->opener_pid,
+		.closer_pid = w->closer_pid,
+		.closed_by_exit = w->closed_by_exit,
+		.opener_uid = w->opener_uid,
+		.opener_nice = w->opener_nice,
+		.opener_policy = w->opener_policy,
+		.opener_rt_prio = w->opener_rt_prio,
+		.generation = w->generation,
+	};
+	memcpy(to->w.opener_comm, w->opener_comm, TASK_COMM_LEN);
+	memcpy(to->w.closer_comm, w->closer_comm, TASK_COMM_LEN);
+	memcpy(to->w.knobs, w->knobs, sizeof(to->w.knobs));
+	to->open_now = v->open_now;
+	to->dropped_not_longer = v->dropped_not_longer;
+	to->dropped_short = v->dropped_short;
+	to->dropped_hooks = v->dropped_hooks;
+	to->missed_starts = v->missed_starts;
+}
+
 void snapshot_take(struct snapshot *s, bool crashing)
 {
-	window_read_view(&s->view, crashing);
+	struct window_view view;
+	struct arm_state hooks;
+
+	window_read_view(&view, crashing);
+	show_window(&s->view, &view);
 	knobs_copy_log(&s->log, crashing);
-	arm_read_state(&s->hooks);
+	arm_read_state(&hooks);
+	s->hooks = (struct shown_hooks){
+		.events = hooks.events,
+		.wakeups = hooks.wakeups,
+		.functions = hooks.functions,
+		.parked = hooks.parked,
+		.functions_error = hooks.functions_error,
+	};
 	s->buffer_size = record_buffer_size();
 	count_events(s, crashing);
 	snapshot_rewind(s);

@@ -9,14 +9,42 @@
 
 #include <linux/types.h>
 
-#include "arm.h"
+#include <linux/sched.h>
+
 #include "event.h"
 #include "knobs.h"
-#include "window.h"
+
+/* The kept window, as the report shows it. */
+struct shown_window {
+	u64 start_ns, end_ns;	/* on ftrace's "local" clock */
+	int cpu;		/* where it opened */
+	pid_t opener_pid, closer_pid;	/* thread group ids */
+	char opener_comm[TASK_COMM_LEN], closer_comm[TASK_COMM_LEN];
+	bool closed_by_exit;	/* the opener's thread group exited */
+	uid_t opener_uid;
+	int opener_nice, opener_policy, opener_rt_prio;
+	int knobs[KNOB_COUNT];	/* settings when it opened */
+	unsigned long generation;
+};
+
+/* The windows: the kept one, and those closed and not kept. */
+struct shown_view {
+	int set;		/* the kept window's set, or -1 */
+	struct shown_window w;
+	bool open_now;		/* a newer window is open */
+	unsigned long dropped_not_longer, dropped_short, dropped_hooks;
+	unsigned long missed_starts;
+};
+
+/* Which hooks are in place. */
+struct shown_hooks {
+	bool events, wakeups, functions, parked;
+	int functions_error;
+};
 
 struct snapshot {
-	struct window_view view;	/* view.set < 0: no window kept */
-	struct arm_state hooks;
+	struct shown_view view;	/* view.set < 0: no window kept */
+	struct shown_hooks hooks;
 	struct write_log log;
 	unsigned int buffer_size;
 	u64 kinds[EV_KINDS], kept, lost;

@@ -32,7 +32,7 @@ struct summary {
 
 struct summary *summary_alloc(const struct snapshot *s)
 {
-	const struct window_info *w = &s->view.w;
+	const struct shown_window *w = &s->view.w;
 	struct summary *sum;
 
 	sum = kvzalloc(struct_size(sum, cpu, nr_cpu_ids), GFP_KERNEL);

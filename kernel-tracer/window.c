@@ -43,6 +43,7 @@
 
 #include "arm.h"
 #include "compat.h"
+#include "crash_lock.h"
 #include "hist.h"
 #include "knobs.h"
 #include "record.h"
@@ -98,9 +99,8 @@ static void open_window(void)
 	WRITE_ONCE(set_generation[set], set_generation[set] + 1);
 	record_reset(set);
 	memset(w, 0, sizeof(*w));
-	w->state = WINDOW_OPEN;
 	w->cpu = raw_smp_processor_id();
-	w->opener_pid = task_tgid_nr(current);
+	WRITE_ONCE(w->opener_pid, task_tgid_nr(current));
 	copy_comm(w->opener_comm, current);
 	w->opener_uid = from_kuid_munged(&init_user_ns, current_uid());
 	w->opener_nice = task_nice(current);
@@ -110,7 +110,8 @@ static void open_window(void)
 	for (k = 0; k < KNOB_COUNT; k++)
 		w->knobs[k] = knob(k);
 	w->generation = set_generation[set];
-	open_set = set;
+	/* window_process_exit reads it without the lock. */
+	WRITE_ONCE(open_set, set);
 	last_use = jiffies;
 
 	setup.set = set;
@@ -154,7 +155,6 @@ static void close_window(struct task_struct *closer, bool by_exit)
 	record_stop();
 	w = &window[open_set];
 	w->end_ns = trace_clock_local();
-	w->state = WINDOW_CLOSED;
 	w->closer_pid = task_tgid_nr(closer);
 	copy_comm(w->closer_comm, closer);
 	w->closed_by_exit = by_exit;
@@ -176,7 +176,7 @@ static void close_window(struct task_struct *closer, bool by_exit)
 		shown_set = open_set;
 		knob_new_max_latency(length_us);
 	}
-	open_set = -1;
+	WRITE_ONCE(open_set, -1);
 }
 
 static void notrace on_gettimeofday(unsigned long ip, unsigned long parent_ip,
@@ -293,8 +293,8 @@ void window_read_view(struct window_view *v, bool crashing)
 	bool locked;
 
 	local_irq_save(flags);
-	locked = crashing ? arch_spin_trylock(&window_lock) :
-			    (arch_spin_lock(&window_lock), true);
+	locked = lock_or_try_at_crash(&window_lock, crashing, arch_spin_lock,
+				      arch_spin_trylock);
 	v->set = shown_set;
 	if (v->set >= 0)
 		v->w = window[v->set];

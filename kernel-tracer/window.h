@@ -11,10 +11,7 @@
 
 #include "knobs.h"
 
-enum window_state { WINDOW_NONE, WINDOW_OPEN, WINDOW_CLOSED };
-
 struct window_info {
-	int state;
 	u64 start_ns, end_ns;	/* trace_clock_local(), as ftrace's "local" clock */
 	int cpu;		/* where it opened */
 	pid_t opener_pid, closer_pid;	/* thread group ids */
