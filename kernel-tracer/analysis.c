@@ -465,7 +465,7 @@ void an_end(struct an_state *a)
 	rank(&sum->syscalls);
 }
 
-const struct an_summary *an_summary(const struct an_state *a)
+const struct an_summary *an_figures(const struct an_state *a)
 {
 	return &a->sum;
 }

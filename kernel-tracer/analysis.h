@@ -183,7 +183,7 @@ void an_feed_calls(struct an_state *a, const struct cg_call *calls,
 /* The window closed: every stretch ends. */
 void an_end(struct an_state *a);
 
-const struct an_summary *an_summary(const struct an_state *a);
+const struct an_summary *an_figures(const struct an_state *a);
 /* The kth longest entry of a list, or NULL. */
 const struct an_tally *an_top(const struct an_list *l, int k);
 

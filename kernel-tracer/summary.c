@@ -215,7 +215,7 @@ static const char *const context_names[] = {
 
 void summary_show(struct seq_file *m, const struct summary *s)
 {
-	const struct an_summary *sum = an_summary(&s->an);
+	const struct an_summary *sum = an_figures(&s->an);
 	u64 total = sum->length * max(sum->threads, 1U);
 	u64 waiting = sum->preempted + sum->woken;
 	u64 sleeping = sum->sleeping[AN_SLEEP_S] + sum->sleeping[AN_SLEEP_D] +

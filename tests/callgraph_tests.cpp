@@ -26,6 +26,7 @@ struct step {
     long long end;
     bool children;
     std::string closes;
+    long long child_ns = -1; // the time of its children; -1: not checked
 };
 
 struct scenario {
@@ -57,7 +58,8 @@ TEST_P(Reconstruction, GivesEachCallItsNestingAndEnd) {
                           s.pid,
                           s.cpu,
                           static_cast<unsigned char>(s.kind),
-                          static_cast<unsigned char>(s.stack)};
+                          static_cast<unsigned char>(s.stack),
+                          0};
         cg_feed(state.get(), static_cast<unsigned int>(i), &in);
     }
     cg_end(state.get(), window_end);
@@ -76,6 +78,9 @@ TEST_P(Reconstruction, GivesEachCallItsNestingAndEnd) {
         EXPECT_EQ((calls[i].flags & CG_OPEN) != 0, s.end < 0);
         EXPECT_EQ(calls[i].end, s.end < 0 ? window_end : s.end);
         EXPECT_EQ((calls[i].flags & CG_CHILDREN) != 0, s.children);
+        if (s.child_ns >= 0) {
+            EXPECT_EQ(calls[i].child_ns, s.child_ns);
+        }
     }
     EXPECT_EQ(state->untracked, 0U);
     // The open calls, chained, are those expected open.
@@ -90,6 +95,7 @@ TEST_P(Reconstruction, GivesEachCallItsNestingAndEnd) {
         }
     }
     EXPECT_EQ(open, expected);
+    EXPECT_EQ(state->open, expected.size());
 }
 
 // Task 1 on CPU 0 unless named; stack pointers fall as calls nest.
@@ -105,6 +111,11 @@ step call_from(unsigned long fn, unsigned long caller, long long t, unsigned lon
     s.caller = caller;
     return s;
 }
+// The same, its children's time checked.
+step with_children_ns(step s, long long ns) {
+    s.child_ns = ns;
+    return s;
+}
 step other(cg_kind kind, long long t, unsigned long sp, std::string closes = "",
            cg_stack stack = CG_TASK, int pid = 1, int cpu = 0) {
     return {kind, stack, pid, cpu, t, sp, 0, 0, 0, 0, false, std::move(closes)};
@@ -115,7 +126,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // a() { b() { c(); } d(); ...: d's entry at b's level ends c, then b.
         scenario{"nesting",
-                 {call(0, 1000, 0, -1, true), call(1, 990, 1, 3, true), call(2, 980, 2, 3, false),
+                 {with_children_ns(call(0, 1000, 0, -1, true), 99),
+                  with_children_ns(call(1, 990, 1, 3, true), 1), call(2, 980, 2, 3, false),
                   call(3, 990, 1, -1, false, "2,1")}},
         // p() calls x(), moves its stack pointer down, then calls y(): y's
         // caller tells that x returned; z(), called from y, nests.
@@ -133,6 +145,13 @@ INSTANTIATE_TEST_SUITE_P(
                   call(2, 480, 0, 4, true, "", CG_IRQ), call(3, 470, 1, 4, false, "", CG_IRQ),
                   other(CG_IRQ_EXIT, 4, 490, "3,2", CG_IRQ), call(5, 990, 1, 7, false),
                   call(6, 480, 0, 7, false, "", CG_IRQ), call(7, 990, 1, -1, false, "6,5")}},
+        // A handler on the task's own stack begins at depth 2, inside b();
+        // h()'s entry above b's frame ends b, so the handler began at depth
+        // 1: its exit ends h(), and e() is a()'s child, not h()'s.
+        scenario{"handler_mark_follows_returns",
+                 {with_children_ns(call(0, 1000, 0, -1, true), 98), call(1, 990, 1, 3, false),
+                  other(CG_IRQ_ENTER, 2, 985), call(3, 995, 1, 4, false, "1"),
+                  other(CG_IRQ_EXIT, 4, 995, "3"), call(5, 990, 1, -1, false)}},
         // A page fault in b() nests on the task stack, below b's frame.
         scenario{"page_fault",
                  {call(0, 1000, 0, -1, true), call(1, 990, 1, -1, true), call(2, 900, 2, 4, true),
@@ -155,5 +174,21 @@ INSTANTIATE_TEST_SUITE_P(
                   call(1, 1000, 0, -1, false, "", CG_TASK, 0, 1),
                   call(2, 990, 1, -1, false, "", CG_TASK, 0, 0)}}),
     [](const testing::TestParamInfo<scenario> &info) { return std::string(info.param.name); });
+
+// function_graph's marks of long calls, each from just over its bound.
+TEST(DurationMark, MarksALongCallAsFunctionGraphDoes) {
+    const struct {
+        long long ns;
+        char mark;
+    } cases[] = {
+        {0, ' '},          {10000, ' '},       {10001, '+'},       {100000, '+'},
+        {100001, '!'},     {1000000, '!'},     {1000001, '#'},     {10000000, '#'},
+        {10000001, '*'},   {100000000, '*'},   {100000001, '@'},   {1000000000, '@'},
+        {1000000001, '$'},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(cg_duration_mark(c.ns), c.mark) << c.ns << " ns";
+    }
+}
 
 } // namespace
