@@ -60,7 +60,7 @@ void notrace hist_add(u64 length_us)
 {
 	unsigned long now = READ_ONCE(generation);
 	struct hist_cpu *h;
-	u64 i;
+	long long i;
 
 	if (!counters)
 		return;
@@ -79,7 +79,7 @@ void notrace hist_add(u64 length_us)
 	WRITE_ONCE(h->sum_us, h->sum_us + length_us);
 	WRITE_ONCE(h->min_us, min(h->min_us, length_us));
 	WRITE_ONCE(h->max_us, max(h->max_us, length_us));
-	if (i == buckets) {
+	if (i < 0) {
 		WRITE_ONCE(h->overflows, h->overflows + 1);
 		return;
 	}

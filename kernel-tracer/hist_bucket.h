@@ -8,15 +8,14 @@
 
 /*
  * The bucket of a window length_us long among n buckets width_us wide
- * (width_us > 0): n where it is past the last, an overflow.
+ * (width_us > 0), or -1 where it is past the last: an overflow.
  */
-static inline unsigned long long hist_bucket(unsigned long long length_us,
-					     unsigned int width_us,
-					     unsigned int n)
+static inline long long hist_bucket(unsigned long long length_us,
+				    unsigned int width_us, unsigned int n)
 {
 	unsigned long long i = length_us / width_us;
 
-	return i < n ? i : n;
+	return i < n ? (long long)i : -1;
 }
 
 #endif

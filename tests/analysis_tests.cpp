@@ -351,12 +351,12 @@ TEST(Histogram, BucketsAWindowOrCountsItAsAnOverflow) {
     struct {
         unsigned long long length_us;
         unsigned int width_us, buckets;
-        unsigned long long bucket;
+        long long bucket; // -1: an overflow
     } const cases[] = {
-        {0, 1, 10000, 0},      {9999, 1, 10000, 9999}, {10000, 1, 10000, 10000},
-        {10005, 1, 10000, 10000}, {19, 20, 5, 0},      {20, 20, 5, 1},
-        {99, 20, 5, 4},        {100, 20, 5, 5},        {119, 20, 5, 5},
-        {~0ULL, 20, 5, 5},     {7, 1, 0, 0},
+        {0, 1, 10000, 0},    {9999, 1, 10000, 9999}, {10000, 1, 10000, -1},
+        {10005, 1, 10000, -1}, {19, 20, 5, 0},       {20, 20, 5, 1},
+        {99, 20, 5, 4},      {100, 20, 5, -1},       {119, 20, 5, -1},
+        {~0ULL, 20, 5, -1},  {0, 1, 0, -1},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(hist_bucket(c.length_us, c.width_us, c.buckets), c.bucket)

@@ -121,99 +121,58 @@ TEST(Vm, EventFieldsSayWhatHappened) {
 
 } // namespace
 
-// "Where the time went" on workloads whose answer is known. waited: the
-// opener sleeps 20 ms, then waits 30 ms behind a busy SCHED_FIFO task on
-// its CPU, which took the timer interrupt that woke it. spin: a loop under
-// timer interrupts, whose handlers' count and time are the report's own
-// entry and exit lines on the opener's time.
+// "Where the time went" on workloads whose answer is known (its rules are
+// analysis_tests'): waited: the opener sleeps 20 ms, then waits 30 ms or
+// more behind a busy SCHED_FIFO task on its CPU, which took the timer
+// interrupt that woke it. spin: a loop under timer interrupts.
 TEST(Vm, WhereTheTimeWentAnswersKnownWorkloads) {
     const window_run waited = window_case("waited");
     ASSERT_TRUE(waited.opened);
     const std::string busy = "busy-" + waited.out.substr(waited.out.find("busy ") + 5);
     const std::string &report = waited.report;
-    // The wait is the report's own: from the opener's waking to its switch
-    // in. The busy task spins 30 ms from when it sees the wakeup, which it
-    // polls for with system calls that the emulator makes slow: the wait
-    // is at least 30 ms and late by that polling (17 ms seen on the debug
-    // kernel). A sleep counted as waiting would fail the sleep's bounds.
-    const std::string opener = trimmed(first_line(waited.out));
-    double woken_us = -1;
-    double ran_us = -1;
-    for (const event &e : waited.events) {
-        if (e.body.rfind("sched_waking: comm=vm_window pid=" + opener + " ", 0) == 0) {
-            woken_us = e.at_us;
-        } else if (woken_us >= 0 && ran_us < 0 &&
-                   e.body.find(" ==> next_comm=vm_window next_pid=" + opener + " ") !=
-                       std::string::npos) {
-            ran_us = e.at_us;
-        }
-    }
-    ASSERT_GE(woken_us, 0);
-    ASSERT_GE(ran_us, 0);
-    EXPECT_NEAR(number(report, "waiting"), ran_us - woken_us, 2);
     // The 20 ms sleep counts from the switch out, which an emulator stall
     // after the timer was armed makes late, to the timer's interrupt, which
-    // a busy host delays (24.3 ms seen on the debug kernel). The bounds
-    // still tell a sleep from the wait of at least 30 ms that follows it.
+    // a busy host delays (24.3 ms seen on the debug kernel). The busy task
+    // spins 30 ms from when it sees the wakeup, which it polls for with
+    // system calls that the emulator makes slow (17 ms late seen on the
+    // debug kernel): the wait after the wakeup is at least 30 ms. The
+    // bounds tell a sleep from a wait, and a wakeup's wait from a
+    // preemption's.
     EXPECT_GE(number(report, "sleeping"), 10000);
     EXPECT_LE(number(report, "sleeping"), 40000);
     EXPECT_GE(number(report, "waiting"), 29900);
     EXPECT_LE(number(report, "waiting"), 100000);
+    EXPECT_GE(number(report, "waiting", "woken "), 29900) << field(report, "waiting");
+    EXPECT_NE(field(report, "sleeping").find(": S "), std::string::npos);
+    EXPECT_GE(number(report, "sleeping", "S "), 10000) << field(report, "sleeping");
     EXPECT_NEAR(number(report, "running") + number(report, "waiting") + number(report, "sleeping"),
                 number(report, "length_us"), 3);
-    // The busy task ran for most of the wait; the tasks listed with it (the
-    // stop task, 1.8 ms once on the debug kernel) make up the rest, unless
-    // more ran than the three listed.
+    // The busy task, on the opener's CPU, ran for most of the wait (the stop
+    // task took 1.8 ms of it once on the debug kernel).
     const std::string instead = field(report, "ran_instead");
     EXPECT_EQ(instead.rfind(trimmed(busy) + " prio 49 ", 0), 0U) << instead;
-    double listed_us = 0;
-    int listed = 0;
-    for (std::size_t at = instead.find(" prio "); at != std::string::npos;
-         at = instead.find(" prio ", at + 1)) {
-        double us = 0;
-        listed += std::sscanf(instead.c_str() + at, " prio %*d %lf us", &us) == 1 ? 1 : 0;
-        listed_us += us;
-    }
-    EXPECT_LE(listed_us, ran_us - woken_us + 2.0 * listed) << instead;
-    if (listed < 3) {
-        EXPECT_GE(listed_us, ran_us - woken_us - 2.0 * listed) << instead;
-    }
+    EXPECT_GE(number(report, "ran_instead", " prio 49 "), 0.75 * number(report, "waiting"))
+        << instead;
     EXPECT_NE(field(report, "woken").find("by " + trimmed(busy) + " from hardirq on cpu 1,"),
               std::string::npos)
         << field(report, "woken");
 
+    // The loop ran under the timer's interrupts: some on its time, each
+    // with an entry line of the loop's own in the report.
     const window_run spin = window_case("spin");
     ASSERT_TRUE(spin.opened);
-    int counts[2] = {0, 0};
-    double us[2] = {0, 0};
-    std::map<int, double> entered[2]; // by CPU
+    int entries = 0;
     for (const event &e : spin.events) {
-        const bool soft = e.body.rfind("softirq_", 0) == 0;
-        const bool entry = e.body.find("_entry: ") != std::string::npos;
-        const bool exit = e.body.find("_exit: ") != std::string::npos;
-        if (e.task != spin.task || e.body.rfind("sys_", 0) == 0 || !(entry || exit)) {
-            continue;
-        }
-        if (entry) {
-            entered[soft][e.cpu] = e.at_us;
-        } else if (entered[soft].count(e.cpu) != 0) {
-            ++counts[soft];
-            us[soft] += e.at_us - entered[soft][e.cpu];
-            entered[soft].erase(e.cpu);
-        }
+        entries += e.task == spin.task && e.body.rfind("irq_handler_entry: ", 0) == 0 ? 1 : 0;
+        entries += e.task == spin.task && e.body.find("_entry: vector=") != std::string::npos ? 1 : 0;
     }
     const std::string interrupts = field(spin.report, "interrupts");
     int hard = -1;
-    int softirqs = -1;
     double hard_us = -1;
-    double soft_us = -1;
-    ASSERT_EQ(std::sscanf(interrupts.c_str(), "%d hardirqs %lf us (%*[^)]), %d softirqs %lf us",
-                          &hard, &hard_us, &softirqs, &soft_us),
-              4)
+    ASSERT_EQ(std::sscanf(interrupts.c_str(), "%d hardirqs %lf us", &hard, &hard_us), 2)
         << interrupts;
-    EXPECT_GE(counts[0], 3);
-    EXPECT_EQ(hard, counts[0]);
-    EXPECT_EQ(softirqs, counts[1]);
-    EXPECT_NEAR(hard_us, us[0], counts[0] + 1.0);
-    EXPECT_NEAR(soft_us, us[1], counts[1] + 1.0);
+    EXPECT_GE(hard, 3) << interrupts;
+    EXPECT_LE(hard, entries) << interrupts;
+    EXPECT_GT(hard_us, 0) << interrupts;
+    EXPECT_LT(hard_us, number(spin.report, "running")) << interrupts;
 }
