@@ -6,8 +6,8 @@ extern "C" {
 #include "hist_bucket.h"
 }
 
-#include <gtest/gtest.h>
 #include <cstdio>
+#include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -60,8 +60,7 @@ step wake(long long t, int cpu, int pid, an_context context, int woken, int targ
     return {in, 500};
 }
 
-step fn(long long t, int cpu, int pid, unsigned long sp, unsigned long ip = 0x100,
-        int tgid = 1) {
+step fn(long long t, int cpu, int pid, unsigned long sp, unsigned long ip = 0x100, int tgid = 1) {
     an_input in = base(AN_FUNCTION, t, cpu, pid, tgid);
     in.ip = ip;
     return {in, sp};
@@ -78,8 +77,8 @@ step handler(an_kind kind, long long t, int cpu, int pid, const char *name = "ti
              int tgid = 1) {
     an_input in = base(kind, t, cpu, pid, tgid);
     in.handler = name;
-    in.context = kind == AN_SOFTIRQ_ENTRY || kind == AN_SOFTIRQ_EXIT ? AN_IN_SOFTIRQ
-                                                                     : AN_IN_HARDIRQ;
+    in.context =
+        kind == AN_SOFTIRQ_ENTRY || kind == AN_SOFTIRQ_EXIT ? AN_IN_SOFTIRQ : AN_IN_HARDIRQ;
     return {in, 0};
 }
 
@@ -122,54 +121,58 @@ cg_input graph_input(const step &s) {
     return in;
 }
 
-std::string format(const char *fmt, unsigned long long a, unsigned long long b = 0,
-                   unsigned long long c = 0) {
-    char line[128];
-    std::snprintf(line, sizeof(line), fmt, a, b, c);
-    return line;
+std::string num(unsigned long long n) {
+    return std::to_string(n);
+}
+
+std::string hex(unsigned long long n) {
+    char digits[24];
+    const int length = std::snprintf(digits, sizeof(digits), "%llx", n);
+    return std::string(digits, length > 0 ? static_cast<std::size_t>(length) : 0U);
 }
 
 std::string split(const an_summary &s) {
-    return format("run %llu pre %llu woken %llu", s.running, s.preempted, s.woken) +
-           format(" S %llu D %llu other %llu", s.sleeping[AN_SLEEP_S], s.sleeping[AN_SLEEP_D],
-                  s.sleeping[AN_SLEEP_OTHER]);
+    return "run " + num(s.running) + " pre " + num(s.preempted) + " woken " + num(s.woken) + " S " +
+           num(s.sleeping[AN_SLEEP_S]) + " D " + num(s.sleeping[AN_SLEEP_D]) + " other " +
+           num(s.sleeping[AN_SLEEP_OTHER]);
 }
 
-// A list's ranked entries: "name-pid prio:ns" for tasks, "name count:ns".
+// A list's ranked entries: "name-pid prio:ns" for tasks, "name countx:ns".
 std::string ranked(const an_list &l, bool tasks) {
     std::string out;
     const an_tally *t = nullptr;
     for (int k = 0; (t = an_top(&l, k)) != nullptr; ++k) {
         out += (k ? ", " : "") + std::string(t->name);
-        out += tasks ? format("-%llu %llu:%llu", static_cast<unsigned long long>(t->pid),
-                              static_cast<unsigned long long>(t->prio), t->ns)
-                     : format(" %llux:%llu", t->count, t->ns);
+        out += tasks
+                   ? "-" + std::to_string(t->pid) + " " + std::to_string(t->prio) + ":" + num(t->ns)
+                   : " " + num(t->count) + "x:" + num(t->ns);
     }
     return out;
 }
 
 std::string wakeups(const an_summary &s) {
     static const char *const contexts[] = {"task", "softirq", "hardirq"};
-    std::string out = format("%llu:", s.wakeups);
+    std::string out = num(s.wakeups) + ":";
     for (const an_wakeup &w : s.wake) {
         if (w.comm[0]) {
-            out += (out.back() == ':' ? " " : ", ") + std::string(w.comm) + format("-%llu ", static_cast<unsigned long long>(w.pid)) +
-                   contexts[w.context] + format(" cpu%llu +%llu", static_cast<unsigned long long>(w.cpu), w.delay);
+            out += (out.back() == ':' ? " " : ", ") + std::string(w.comm) + "-" +
+                   std::to_string(w.pid) + " " + contexts[w.context] + " cpu" +
+                   std::to_string(w.cpu) + " +" + num(w.delay);
         }
     }
     return out;
 }
 
 std::string handlers(const an_summary &s) {
-    return format("hard %llu:%llu soft ", s.hardirqs, s.hardirq_ns) +
-           format("%llu:%llu; ", s.softirqs, s.softirq_ns) + ranked(s.handlers, false);
+    return "hard " + num(s.hardirqs) + ":" + num(s.hardirq_ns) + " soft " + num(s.softirqs) + ":" +
+           num(s.softirq_ns) + "; " + ranked(s.handlers, false);
 }
 
 std::string calls(const an_summary &s) {
     std::string out;
     for (const an_call &c : s.call) {
         if (c.ns) {
-            out += (out.empty() ? "" : ", ") + format("%llx:%llu/%llu", c.ip, c.ns, c.self);
+            out += (out.empty() ? "" : ", ") + hex(c.ip) + ":" + num(c.ns) + "/" + num(c.self);
         }
     }
     return out;
@@ -179,13 +182,13 @@ std::string stretch(const an_longest &o) {
     if (!o.ns) {
         return "none";
     }
-    return format("cpu%llu %llu ", static_cast<unsigned long long>(o.cpu), o.ns) +
-           (o.ip ? format("ip %llx", o.ip) : format("kind %llu", o.origin));
+    return "cpu" + std::to_string(o.cpu) + " " + num(o.ns) + " " +
+           (o.ip ? "ip " + hex(o.ip) : "kind " + num(o.origin));
 }
 
 // Each figure by name, as the cases expect it.
 std::map<std::string, std::string> figures(const an_summary &s) {
-    return {{"threads", format("%llu", s.threads)},
+    return {{"threads", num(s.threads)},
             {"split", split(s)},
             {"instead", ranked(s.instead, true)},
             {"woken", wakeups(s)},
@@ -233,8 +236,8 @@ TEST_P(Analysis, GivesTheKnownFigures) {
     }
     // Every thread's time is accounted for, once.
     const an_summary &s = *an_figures(state.get());
-    EXPECT_EQ(s.running + s.preempted + s.woken + s.sleeping[AN_SLEEP_S] +
-                  s.sleeping[AN_SLEEP_D] + s.sleeping[AN_SLEEP_OTHER],
+    EXPECT_EQ(s.running + s.preempted + s.woken + s.sleeping[AN_SLEEP_S] + s.sleeping[AN_SLEEP_D] +
+                  s.sleeping[AN_SLEEP_OTHER],
               window_end * s.threads);
 }
 
@@ -270,17 +273,17 @@ INSTANTIATE_TEST_SUITE_P(
                   {"instead", "busy-7 50:40"},
                   {"woken", "1: hog-9 task cpu0 +40"}}},
         // Four wakeups: the three that waited longest, the longest first.
-        scenario{"wakers_ranked",
-                 {fn(0, 0, 2, 900), sw(5, 0, 2, 1, 0, 120, AN_SLEEP_S),
-                  wake(10, 0, 5, AN_IN_TASK, 2, 0), sw(15, 0, 0, 0, 2, 120, AN_RUNNABLE),
-                  sw(20, 0, 2, 1, 0, 120, AN_SLEEP_S), wake(30, 0, 5, AN_IN_HARDIRQ, 2, 0),
-                  sw(60, 0, 0, 0, 2, 120, AN_RUNNABLE), sw(65, 0, 2, 1, 0, 120, AN_SLEEP_S),
-                  wake(70, 1, 7, AN_IN_SOFTIRQ, 2, 0), sw(72, 0, 0, 0, 2, 120, AN_RUNNABLE),
-                  sw(75, 0, 2, 1, 0, 120, AN_SLEEP_S), wake(80, 1, 7, AN_IN_TASK, 2, 0),
-                  sw(90, 0, 0, 0, 2, 120, AN_RUNNABLE)},
-                 {{"threads", "1"},
-                  {"split", "run 28 pre 0 woken 47 S 25 D 0 other 0"},
-                  {"woken", "4: waker-5 hardirq cpu0 +30, busy-7 task cpu1 +10, waker-5 task cpu0 +5"}}},
+        scenario{
+            "wakers_ranked",
+            {fn(0, 0, 2, 900), sw(5, 0, 2, 1, 0, 120, AN_SLEEP_S), wake(10, 0, 5, AN_IN_TASK, 2, 0),
+             sw(15, 0, 0, 0, 2, 120, AN_RUNNABLE), sw(20, 0, 2, 1, 0, 120, AN_SLEEP_S),
+             wake(30, 0, 5, AN_IN_HARDIRQ, 2, 0), sw(60, 0, 0, 0, 2, 120, AN_RUNNABLE),
+             sw(65, 0, 2, 1, 0, 120, AN_SLEEP_S), wake(70, 1, 7, AN_IN_SOFTIRQ, 2, 0),
+             sw(72, 0, 0, 0, 2, 120, AN_RUNNABLE), sw(75, 0, 2, 1, 0, 120, AN_SLEEP_S),
+             wake(80, 1, 7, AN_IN_TASK, 2, 0), sw(90, 0, 0, 0, 2, 120, AN_RUNNABLE)},
+            {{"threads", "1"},
+             {"split", "run 28 pre 0 woken 47 S 25 D 0 other 0"},
+             {"woken", "4: waker-5 hardirq cpu0 +30, busy-7 task cpu1 +10, waker-5 task cpu0 +5"}}},
         // A thread is followed from its own first event, a switch or any
         // other, and ran from the window's start until then: a switch in or
         // a wakeup names no thread group, so neither makes a thread.
@@ -294,13 +297,14 @@ INSTANTIATE_TEST_SUITE_P(
         // Handlers count on a thread's time only: the hard interrupt nested
         // in a softirq counts apart from it, a vector as a hard interrupt,
         // and nothing counts while another task runs.
-        scenario{"handlers",
-                 {fn(0, 0, 1, 900), handler(AN_SOFTIRQ_ENTRY, 10, 0, 1, "TIMER"),
-                  handler(AN_HARDIRQ_ENTRY, 12, 0, 1, "eth0"), handler(AN_HARDIRQ_EXIT, 14, 0, 1),
-                  handler(AN_SOFTIRQ_EXIT, 20, 0, 1), handler(AN_HARDIRQ_ENTRY, 30, 0, 1, "local_timer"),
-                  handler(AN_HARDIRQ_EXIT, 33, 0, 1), handler(AN_HARDIRQ_ENTRY, 40, 1, 7, "eth0", 7),
-                  handler(AN_HARDIRQ_EXIT, 49, 1, 7, "", 7)},
-                 {{"handlers", "hard 2:5 soft 1:10; TIMER 1x:10, local_timer 1x:3, eth0 1x:2"}}},
+        scenario{
+            "handlers",
+            {fn(0, 0, 1, 900), handler(AN_SOFTIRQ_ENTRY, 10, 0, 1, "TIMER"),
+             handler(AN_HARDIRQ_ENTRY, 12, 0, 1, "eth0"), handler(AN_HARDIRQ_EXIT, 14, 0, 1),
+             handler(AN_SOFTIRQ_EXIT, 20, 0, 1), handler(AN_HARDIRQ_ENTRY, 30, 0, 1, "local_timer"),
+             handler(AN_HARDIRQ_EXIT, 33, 0, 1), handler(AN_HARDIRQ_ENTRY, 40, 1, 7, "eth0", 7),
+             handler(AN_HARDIRQ_EXIT, 49, 1, 7, "", 7)},
+            {{"handlers", "hard 2:5 soft 1:10; TIMER 1x:10, local_timer 1x:3, eth0 1x:2"}}},
         // System calls by name; one of another number does not end it, and
         // one open at the window's end counts to the end.
         scenario{"syscalls",
@@ -353,10 +357,9 @@ TEST(Histogram, BucketsAWindowOrCountsItAsAnOverflow) {
         unsigned int width_us, buckets;
         long long bucket; // -1: an overflow
     } const cases[] = {
-        {0, 1, 10000, 0},    {9999, 1, 10000, 9999}, {10000, 1, 10000, -1},
-        {10005, 1, 10000, -1}, {19, 20, 5, 0},       {20, 20, 5, 1},
-        {99, 20, 5, 4},      {100, 20, 5, -1},       {119, 20, 5, -1},
-        {~0ULL, 20, 5, -1},  {0, 1, 0, -1},
+        {0, 1, 10000, 0}, {9999, 1, 10000, 9999}, {10000, 1, 10000, -1}, {10005, 1, 10000, -1},
+        {19, 20, 5, 0},   {20, 20, 5, 1},         {99, 20, 5, 4},        {100, 20, 5, -1},
+        {119, 20, 5, -1}, {~0ULL, 20, 5, -1},     {0, 1, 0, -1},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(hist_bucket(c.length_us, c.width_us, c.buckets), c.bucket)

@@ -164,7 +164,8 @@ TEST(Vm, WhereTheTimeWentAnswersKnownWorkloads) {
     int entries = 0;
     for (const event &e : spin.events) {
         entries += e.task == spin.task && e.body.rfind("irq_handler_entry: ", 0) == 0 ? 1 : 0;
-        entries += e.task == spin.task && e.body.find("_entry: vector=") != std::string::npos ? 1 : 0;
+        entries +=
+            e.task == spin.task && e.body.find("_entry: vector=") != std::string::npos ? 1 : 0;
     }
     const std::string interrupts = field(spin.report, "interrupts");
     int hard = -1;
